@@ -1,0 +1,76 @@
+// The abstract compute backend and the value types that cross it. Planning code issues
+// every pixel operation through this interface; the CPU and GPU backends implement it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/Rect.h"
+#include "kernels/FMKernelTypes.h"
+
+namespace fm {
+
+// An engine image: float RGBA, premultiplied, pitch in pixels. A plain value, zeroed on release.
+struct Buffer {
+  void* data = nullptr;  // host address (CPU) or device handle (GPU)
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t pitch = 0;
+  bool owned = false;  // false: wraps memory someone else releases
+};
+
+// A float table handle.
+struct Table {
+  void* data = nullptr;
+  uint64_t count = 0;
+};
+
+// An engine image with its place in layer coordinates; pixel (0, 0) of the buffer lies at
+// the rectangle's top-left corner.
+struct PlacedImage {
+  const Buffer* buffer = nullptr;
+  Rect rect;
+};
+
+inline bool isPresent(const PlacedImage& im) { return im.buffer != nullptr && !isEmpty(im.rect); }
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual bool allocImage(Buffer& buf, int width, int height) = 0;
+  virtual void freeImage(Buffer& buf) = 0;
+  virtual bool uploadTable(Table& tab, const float* values, size_t count) = 0;
+  virtual void freeTable(Table& tab) = 0;
+  virtual bool launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffer* srcB,
+                      const Table* tab, FMParams* p, int gridW, int gridH, double cost) = 0;
+  virtual bool isGpu() const = 0;
+  virtual bool download(const Buffer& buf, void* host) = 0;
+  virtual bool wasAborted() const = 0;
+};
+
+// Parallel-for: fn(ctx, i) exactly once for every i in [0, count), any order, any thread.
+class Parallel {
+ public:
+  virtual ~Parallel() = default;
+  virtual int threadCount() = 0;
+  virtual bool run(int count, void* ctx, void (*fn)(void* ctx, int index)) = 0;
+};
+
+// Device-memory allocator of the GPU backends.
+class GpuAllocator {
+ public:
+  virtual ~GpuAllocator() = default;
+  virtual bool allocate(size_t bytes, void** handle) = 0;
+  virtual void release(void* handle) = 0;
+};
+
+// Zeroes the block, copies the size triples of the present images, g0 = 1, y1 = dst height.
+void makeParams(FMParams& p, const Buffer* dst, const Buffer* srcA, const Buffer* srcB);
+
+// Launches over the whole destination with source A only, no table, cost 4.
+bool launchFull(Backend& be, int kernel, Buffer& dst, const Buffer* srcA, FMParams& p);
+
+// Kernel names by identifier; null for an identifier outside 0..33.
+const char* kernelName(int kernel);
+
+}  // namespace fm

@@ -1,0 +1,154 @@
+#include "engine/CpuBackend.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "engine/CpuChunking.h"
+#include "engine/CpuKernelTable.h"
+
+namespace fm {
+namespace {
+
+// Cache-line alignment; pixels themselves need only 16 bytes.
+constexpr size_t kAlign = 64;
+
+void* allocAligned(size_t bytes) {
+  const size_t rounded = (bytes + kAlign - 1) / kAlign * kAlign;
+  if (rounded < bytes) return nullptr;
+  return std::aligned_alloc(kAlign, rounded);
+}
+
+struct LaunchTask {
+  CpuLaunch launch;
+  ChunkPlan plan;
+  BandRunner band = nullptr;
+  SpecialRunner special = nullptr;
+  CpuBackend::AbortQuery abortQuery = nullptr;
+  void* abortContext = nullptr;
+  std::atomic<bool> stop{false};
+};
+
+void runChunk(void* ctx, int index) {
+  LaunchTask& t = *static_cast<LaunchTask*>(ctx);
+  if (t.stop.load(std::memory_order_relaxed)) return;
+  if (t.abortQuery && t.abortQuery(t.abortContext)) {
+    t.stop.exchange(true);
+    return;
+  }
+  const long long first = (long long)index * t.plan.perChunk;
+  const long long end = std::min<long long>(first + t.plan.perChunk, t.plan.total);
+  if (first >= end) return;
+  if (t.special) {
+    t.special(t.launch, int(first), int(end));
+  } else {
+    const CpuLaunch& l = t.launch;
+    t.band(l.gridW, int(first), int(end), l.dst, l.srcA, l.srcB, l.tab, *l.p);
+  }
+}
+
+class SerialParallel final : public Parallel {
+ public:
+  int threadCount() override { return 1; }
+  bool run(int count, void* ctx, void (*fn)(void*, int)) override {
+    for (int i = 0; i < count; ++i) fn(ctx, i);
+    return true;
+  }
+};
+
+}  // namespace
+
+CpuBackend::CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext)
+    : parallel(parallel), abortQuery(abortQuery), abortContext(abortContext) {}
+
+bool CpuBackend::allocImage(Buffer& buf, int width, int height) {
+  if (width < 1 || height < 1) return false;
+  const int64_t pitch = (int64_t(width) + kRowGranularity - 1) / kRowGranularity * kRowGranularity;
+  if (pitch * height > kMaxPixels) return false;
+  void* mem = allocAligned(size_t(pitch) * size_t(height) * 16);
+  if (!mem) return false;
+  buf.data = mem;
+  buf.width = width;
+  buf.height = height;
+  buf.pitch = int(pitch);
+  buf.owned = true;
+  return true;
+}
+
+void CpuBackend::freeImage(Buffer& buf) {
+  if (buf.data && buf.owned) std::free(buf.data);
+  buf = Buffer{};
+}
+
+bool CpuBackend::uploadTable(Table& tab, const float* values, size_t count) {
+  if (count > 0 && !values) return false;
+  const size_t n = count > 0 ? count : 1;
+  if (n > std::numeric_limits<size_t>::max() / sizeof(float) - kAlign) return false;
+  void* mem = allocAligned(n * sizeof(float));
+  if (!mem) return false;
+  if (count > 0) std::memcpy(mem, values, count * sizeof(float));
+  tab.data = mem;
+  tab.count = count;
+  return true;
+}
+
+void CpuBackend::freeTable(Table& tab) {
+  if (tab.data) std::free(tab.data);
+  tab = Table{};
+}
+
+bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffer* srcB,
+                        const Table* tab, FMParams* p, int gridW, int gridH, double cost) {
+  if (aborted) return false;
+  if (gridW < 1 || gridH < 1) return true;
+  if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return false;
+  // Every kernel reads its block and writes its destination: refuse rather than crash.
+  if (!p || !dst || !dst->data) return false;
+  p->y0 = 0;
+
+  const int threads = parallel ? parallel->threadCount() : 1;
+  LaunchTask task;
+  task.launch.gridW = gridW;
+  task.launch.gridH = gridH;
+  task.launch.dst = dst->data;
+  task.launch.srcA = srcA ? srcA->data : nullptr;
+  task.launch.srcB = srcB ? srcB->data : nullptr;
+  task.launch.tab = tab ? tab->data : nullptr;
+  task.launch.p = p;
+  task.abortQuery = abortQuery;
+  task.abortContext = abortContext;
+
+  const bool wants = wantsSpecialRunner(kernel, *p, task.launch.srcA != nullptr, task.launch.tab != nullptr);
+  task.special = wants ? cpuSpecialRunner(kernel) : nullptr;
+  task.band = cpuBandRunner(kernel);
+  if (!task.special && !task.band) return false;  // no kernel with this identifier in this build
+  task.plan = planCpuChunks(kernel, *p, task.special != nullptr, gridW, gridH, cost, threads);
+
+  if (task.special && task.plan.chunks < 1) return true;
+
+  SerialParallel serial;
+  Parallel& par = parallel ? *parallel : static_cast<Parallel&>(serial);
+  const bool ran = par.run(task.plan.chunks, &task, &runChunk);
+  const bool stopped = task.stop.load();
+  if (task.special) {
+    if (stopped) aborted = true;
+    return ran && !stopped;
+  }
+  if (!ran) return false;
+  if (stopped) {
+    aborted = true;
+    return false;
+  }
+  return true;
+}
+
+bool CpuBackend::download(const Buffer& buf, void* host) {
+  if (!buf.data || !host) return false;
+  if (buf.height < 0 || buf.pitch < 0) return false;
+  std::memcpy(host, buf.data, size_t(buf.height) * size_t(buf.pitch) * 16);
+  return true;
+}
+
+}  // namespace fm

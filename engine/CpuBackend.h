@@ -1,0 +1,36 @@
+// Backend that runs the kernels on the processor, in chunks of rows on a parallel-for.
+#pragma once
+
+#include "engine/Backend.h"
+
+namespace fm {
+
+class CpuBackend final : public Backend {
+ public:
+  using AbortQuery = bool (*)(void* context);
+
+  // `parallel` is not owned; null runs every launch on the calling thread.
+  CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext);
+
+  bool allocImage(Buffer& buf, int width, int height) override;
+  void freeImage(Buffer& buf) override;
+  bool uploadTable(Table& tab, const float* values, size_t count) override;
+  void freeTable(Table& tab) override;
+  bool launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffer* srcB, const Table* tab,
+              FMParams* p, int gridW, int gridH, double cost) override;
+  bool isGpu() const override { return false; }
+  bool download(const Buffer& buf, void* host) override;
+  bool wasAborted() const override { return aborted; }
+
+  // Limits of an engine image on the CPU.
+  static constexpr int kRowGranularity = 4;
+  static constexpr long long kMaxPixels = 1LL << 30;
+
+ private:
+  Parallel* parallel;
+  AbortQuery abortQuery;
+  void* abortContext;
+  bool aborted = false;
+};
+
+}  // namespace fm

@@ -1,0 +1,44 @@
+#include "engine/CpuKernelTable.h"
+
+#include "engine/CpuKernels.h"
+
+namespace fm {
+namespace {
+
+using KernelFn = void (*)(int, int, float4*, const float4*, const float4*, const float*,
+                          const FMParams&);
+
+template <KernelFn K>
+void runBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB,
+             const void* tab, const FMParams& p) {
+  float4* d = static_cast<float4*>(dst);
+  const float4* a = static_cast<const float4*>(srcA);
+  const float4* b = static_cast<const float4*>(srcB);
+  const float* t = static_cast<const float*>(tab);
+  for (int gy = first; gy < end; ++gy)
+    for (int gx = 0; gx < gridW; ++gx) K(gx, gy, d, a, b, t, p);
+}
+
+// Identifiers whose kernel has not been written yet stay null and fail their launch.
+const BandRunner kBandRunners[FM_KERNEL_COUNT] = {
+    &runBand<fm_clear>,
+    &runBand<fm_copy>,
+    &runBand<fm_import>,
+    &runBand<fm_export>,
+};
+
+const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {};
+
+}  // namespace
+
+BandRunner cpuBandRunner(int kernel) {
+  if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return nullptr;
+  return kBandRunners[kernel];
+}
+
+SpecialRunner cpuSpecialRunner(int kernel) {
+  if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return nullptr;
+  return kSpecialRunners[kernel];
+}
+
+}  // namespace fm

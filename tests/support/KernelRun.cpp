@@ -1,0 +1,51 @@
+#include "tests/support/KernelRun.h"
+
+#include "engine/CpuBackend.h"
+#include "engine/ThreadParallel.h"
+
+namespace fmtest {
+
+FMParams blockFor(const HostImage* dst, const HostImage* srcA, const HostImage* srcB) {
+  fm::Buffer d, a, b;
+  if (dst) d = dst->buffer();
+  if (srcA) a = srcA->buffer();
+  if (srcB) b = srcB->buffer();
+  FMParams p;
+  fm::makeParams(p, dst ? &d : nullptr, srcA ? &a : nullptr, srcB ? &b : nullptr);
+  return p;
+}
+
+bool runOnCpu(const KernelCall& call, int threads) {
+  fm::ThreadParallel par(threads);
+  fm::CpuBackend be(&par, nullptr, nullptr);
+  fm::Buffer d, a, b;
+  if (call.dst) d = call.dst->buffer();
+  if (call.srcA) a = call.srcA->buffer();
+  if (call.srcB) b = call.srcB->buffer();
+  fm::Table t;
+  if (call.table && !be.uploadTable(t, call.table->data(), call.table->size())) return false;
+  FMParams p = call.params;
+  const bool ok = be.launch(call.kernel, call.dst ? &d : nullptr, call.srcA ? &a : nullptr,
+                            call.srcB ? &b : nullptr, call.table ? &t : nullptr, &p, call.gridW,
+                            call.gridH, call.cost);
+  be.freeTable(t);
+  return ok;
+}
+
+std::string compareTargets(const KernelCall& call, float tol) {
+  OpenCLHarness* cl = OpenCLHarness::get();
+  if (!cl) return "no OpenCL: " + OpenCLHarness::why();
+  HostImage start = *call.dst;
+  KernelCall c = call;
+  HostImage cpuOut = start;
+  c.dst = &cpuOut;
+  if (!runOnCpu(c)) return "CPU launch failed";
+  HostImage clOut = start;
+  c.dst = &clOut;
+  std::string err;
+  if (!cl->run(c, &err)) return "OpenCL launch failed: " + err;
+  const std::string diff = firstDifference(cpuOut, clOut, tol);
+  return diff.empty() ? "" : "CPU and OpenCL differ at " + diff;
+}
+
+}  // namespace fmtest
