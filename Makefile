@@ -32,7 +32,7 @@ sanitize: bootstrap
 	  ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	$(BUILD)/bench/fm_bench_transfer --benchmark_min_time=0.5
+	$(BUILD)/bench/fm_bench_transfer --benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 demo: build
 	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam

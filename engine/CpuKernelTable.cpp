@@ -15,8 +15,11 @@ void runBand(int gridW, int first, int end, void* dst, const void* srcA, const v
   const float4* a = static_cast<const float4*>(srcA);
   const float4* b = static_cast<const float4*>(srcB);
   const float* t = static_cast<const float*>(tab);
+  // A local copy of the block: through the reference the compiler must assume that every
+  // pixel store may change it, and would reload every field per pixel.
+  const FMParams local = p;
   for (int gy = first; gy < end; ++gy)
-    for (int gx = 0; gx < gridW; ++gx) K(gx, gy, d, a, b, t, p);
+    for (int gx = 0; gx < gridW; ++gx) K(gx, gy, d, a, b, t, local);
 }
 
 // Identifiers whose kernel has not been written yet stay null and fail their launch.
