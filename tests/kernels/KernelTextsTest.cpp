@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -55,24 +55,40 @@ TEST(PtxText, DeclaresVersionTargetAndAddressSize) {
   EXPECT_NE(text.find("\n.address_size 64\n"), std::string::npos);
 }
 
+// Entry name -> its parameter list with white space removed.
+std::map<std::string, std::string> ptxEntries(const std::string& text) {
+  std::map<std::string, std::string> entries;
+  const std::string tag = ".visible .entry ";
+  for (size_t at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
+    const size_t open = text.find('(', at);
+    const size_t close = text.find(')', open);
+    const std::string name = text.substr(at + tag.size(), open - at - tag.size());
+    std::string params;
+    for (size_t i = open + 1; i < close; ++i)
+      if (text[i] != '\n' && text[i] != '\t') params += text[i];
+    EXPECT_TRUE(entries.emplace(name, params).second) << "duplicate entry " << name;
+  }
+  return entries;
+}
+
+// Whether some `ld.param.f32` reads byte `offset` of a parameter.
+bool loadsParamFloatAt(const std::string& text, int offset) {
+  const std::string want = "+" + std::to_string(offset) + "]";
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("ld.param.f32") != std::string::npos && line.find(want) != std::string::npos) return true;
+  return false;
+}
+
 TEST(PtxText, OneEntryPerKernelWithTheLaunchArguments) {
-  const std::string text = ptx();
-  const std::regex entry(R"(\.visible \.entry (\w+)\(\s*([^)]*)\))");
+  const std::map<std::string, std::string> entries = ptxEntries(ptx());
   std::set<std::string> found;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), entry); it != std::sregex_iterator(); ++it) {
-    const std::string name = (*it)[1];
-    const std::string params = (*it)[2];
-    EXPECT_TRUE(found.insert(name).second) << "duplicate entry " << name;
+  for (const auto& [name, params] : entries) {
+    found.insert(name);
     std::string want;
     for (int i = 0; i < 4; ++i) want += ".param .u64 " + name + "_param_" + std::to_string(i) + ",";
     want += ".param .align 4 .b8 " + name + "_param_4[552]";
-    std::string compact;
-    std::istringstream in(params);
-    for (std::string line; std::getline(in, line);) {
-      const size_t b = line.find_first_not_of(" \t");
-      if (b != std::string::npos) compact += line.substr(b);
-    }
-    EXPECT_EQ(compact, want) << name;
+    EXPECT_EQ(params, want) << name;
   }
   EXPECT_EQ(found, writtenKernels());
 }
@@ -107,9 +123,9 @@ TEST(PtxText, CudaBlockLayoutMatchesTheHost) {
   ss << f.rdbuf();
   const std::string text = ss.str();
   EXPECT_NE(text.find(".param .align 4 .b8 fm_probe_param_4[552]"), std::string::npos);
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(ld\.param\.f32\s+%f\d+, \[[^\]]*\+168\])"))) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(ld\.param\.f32\s+%f\d+, \[[^\]]*\+128\])"))) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex(R"(ld\.param\.f32\s+%f\d+, \[[^\]]*\+104\])"))) << text;
+  EXPECT_TRUE(loadsParamFloatAt(text, 168)) << text;
+  EXPECT_TRUE(loadsParamFloatAt(text, 128)) << text;
+  EXPECT_TRUE(loadsParamFloatAt(text, 104)) << text;
   // sizeof(FMParams) folds to the constant 552.0f.
   EXPECT_NE(text.find("0f440A0000"), std::string::npos) << text;
 }
