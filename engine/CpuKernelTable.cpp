@@ -1,6 +1,7 @@
 #include "engine/CpuKernelTable.h"
 
 #include "engine/CpuKernels.h"
+#include "engine/CpuSpecialRunners.h"
 
 namespace fm {
 namespace {
@@ -24,13 +25,18 @@ void runBand(int gridW, int first, int end, void* dst, const void* srcA, const v
 
 // Identifiers whose kernel has not been written yet stay null and fail their launch.
 const BandRunner kBandRunners[FM_KERNEL_COUNT] = {
-    &runBand<fm_clear>,
-    &runBand<fm_copy>,
-    &runBand<fm_import>,
-    &runBand<fm_export>,
+    &runBand<fm_clear>,       &runBand<fm_copy>,        &runBand<fm_import>,
+    &runBand<fm_export>,      &runBand<fm_box_rows>,    &runBand<fm_box_cols>,
+    &runBand<fm_conv_rows>,   &runBand<fm_conv_cols>,   nullptr,
+    &runBand<fm_prefix_rows>, &runBand<fm_lens_gather>, &runBand<fm_lens_prep>,
+    &runBand<fm_lens_finish>, &runBand<fm_lens_radius>, &runBand<fm_down>,
+    &runBand<fm_up>,
 };
 
-const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {};
+const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {
+    nullptr, nullptr, nullptr, nullptr, &runBoxRows, &runBoxCols, nullptr, nullptr,
+    nullptr, nullptr, &runLensGatherConstant,
+};
 
 }  // namespace
 

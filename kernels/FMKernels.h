@@ -207,6 +207,9 @@ FM_FN void fm_store(FM_G float4* dst, fm_idx i, float4 v, int accum) {
 
 /* ------------------------------------------------------------------- kernels */
 
+#include "curves.h"
 #include "transfer.h"
+#include "separable.h"
+#include "lens.h"
 
 #endif

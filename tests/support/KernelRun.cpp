@@ -1,6 +1,7 @@
 #include "tests/support/KernelRun.h"
 
 #include "engine/CpuBackend.h"
+#include "engine/CpuKernelTable.h"
 #include "engine/ThreadParallel.h"
 
 namespace fmtest {
@@ -32,7 +33,17 @@ bool runOnCpu(const KernelCall& call, int threads) {
   return ok;
 }
 
-std::string compareTargets(const KernelCall& call, float tol) {
+bool runItemsOnCpu(const KernelCall& call) {
+  fm::BandRunner band = fm::cpuBandRunner(call.kernel);
+  if (!band || !call.dst) return false;
+  FMParams p = call.params;
+  p.y0 = 0;
+  band(call.gridW, 0, call.gridH, call.dst->data(), call.srcA ? call.srcA->data() : nullptr,
+       call.srcB ? call.srcB->data() : nullptr, call.table ? call.table->data() : nullptr, p);
+  return true;
+}
+
+std::string compareTargets(const KernelCall& call, float tol, float rel) {
   OpenCLHarness* cl = OpenCLHarness::get();
   if (!cl) return "no OpenCL: " + OpenCLHarness::why();
   HostImage start = *call.dst;
@@ -44,7 +55,7 @@ std::string compareTargets(const KernelCall& call, float tol) {
   c.dst = &clOut;
   std::string err;
   if (!cl->run(c, &err)) return "OpenCL launch failed: " + err;
-  const std::string diff = firstDifference(cpuOut, clOut, tol);
+  const std::string diff = firstDifference(cpuOut, clOut, tol, rel);
   return diff.empty() ? "" : "CPU and OpenCL differ at " + diff;
 }
 

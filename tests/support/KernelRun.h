@@ -50,7 +50,11 @@ class OpenCLHarness {
 };
 
 // Runs on the CPU and on OpenCL from the same starting destination and compares
-// the results exactly (NaN equal to NaN) or within `tol`; "" when they agree.
-std::string compareTargets(const KernelCall& call, float tol = 0.0f);
+// the results exactly (NaN equal to NaN) or within tol + rel * |value|; "" when they agree.
+std::string compareTargets(const KernelCall& call, float tol = 0.0f, float rel = 0.0f);
+
+// Runs the kernel's item-by-item CPU function over the whole grid on the calling thread,
+// bypassing the backend's chunking and specialised runners.
+bool runItemsOnCpu(const KernelCall& call);
 
 }  // namespace fmtest

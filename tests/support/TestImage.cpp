@@ -48,7 +48,7 @@ bool sameFloat(float a, float b) {
   return a == b;
 }
 
-std::string firstDifference(const HostImage& a, const HostImage& b, float tol) {
+std::string firstDifference(const HostImage& a, const HostImage& b, float tol, float rel) {
   if (a.width() != b.width() || a.height() != b.height()) return "sizes differ";
   for (int y = 0; y < a.height(); ++y)
     for (int x = 0; x < a.width(); ++x) {
@@ -56,7 +56,8 @@ std::string firstDifference(const HostImage& a, const HostImage& b, float tol) {
       const float* v = &b.at(x, y).r;
       for (int c = 0; c < 4; ++c) {
         const bool ok = sameFloat(u[c], v[c]) ||
-                        (std::isfinite(u[c]) && std::isfinite(v[c]) && std::fabs(u[c] - v[c]) <= tol);
+                        (std::isfinite(u[c]) && std::isfinite(v[c]) &&
+                         std::fabs(u[c] - v[c]) <= tol + rel * std::fmax(std::fabs(u[c]), std::fabs(v[c])));
         if (!ok) {
           char buf[160];
           std::snprintf(buf, sizeof buf, "pixel (%d, %d) channel %d: %.9g vs %.9g", x, y, c,

@@ -46,7 +46,8 @@ HostImage randomImage(int width, int height, uint32_t seed, float lo = -0.5f, fl
 // Equality of two floats where NaN equals NaN and -0 equals +0.
 bool sameFloat(float a, float b);
 
-// The first differing pixel as text ("" when the images agree within `tol`, NaN equal to NaN).
-std::string firstDifference(const HostImage& a, const HostImage& b, float tol = 0.0f);
+// The first differing pixel as text ("" when the images agree, NaN equal to NaN). Finite values
+// agree when they differ by at most tol + rel * max(|a|, |b|).
+std::string firstDifference(const HostImage& a, const HostImage& b, float tol = 0.0f, float rel = 0.0f);
 
 }  // namespace fmtest
