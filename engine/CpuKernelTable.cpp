@@ -1,5 +1,6 @@
 #include "engine/CpuKernelTable.h"
 
+#include "engine/CpuConvBands.h"
 #include "engine/CpuKernels.h"
 #include "engine/CpuSpecialRunners.h"
 
@@ -24,7 +25,7 @@ void runBand(int gridW, int first, int end, void* dst, const void* srcA, const v
 }
 
 // Identifiers whose kernel has not been written yet stay null and fail their launch.
-const BandRunner kBandRunners[FM_KERNEL_COUNT] = {
+const BandRunner kItemRunners[FM_KERNEL_COUNT] = {
     &runBand<fm_clear>,       &runBand<fm_copy>,        &runBand<fm_import>,
     &runBand<fm_export>,      &runBand<fm_box_rows>,    &runBand<fm_box_cols>,
     &runBand<fm_conv_rows>,   &runBand<fm_conv_cols>,   nullptr,
@@ -41,8 +42,19 @@ const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {
 }  // namespace
 
 BandRunner cpuBandRunner(int kernel) {
+  switch (kernel) {
+    case FM_K_CONV_ROWS:
+      return &runConvRowsBand;
+    case FM_K_CONV_COLS:
+      return &runConvColsBand;
+    default:
+      return cpuItemRunner(kernel);
+  }
+}
+
+BandRunner cpuItemRunner(int kernel) {
   if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return nullptr;
-  return kBandRunners[kernel];
+  return kItemRunners[kernel];
 }
 
 SpecialRunner cpuSpecialRunner(int kernel) {

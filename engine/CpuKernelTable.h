@@ -27,6 +27,10 @@ using SpecialRunner = void (*)(const CpuLaunch& launch, int first, int end);
 // Null for an identifier outside 0..33 or a kernel this build does not have.
 BandRunner cpuBandRunner(int kernel);
 
+// The plain item-by-item runner of a kernel (rows outer, columns inner), whatever faster band
+// runner the table holds; the reference that the faster runners must match exactly.
+BandRunner cpuItemRunner(int kernel);
+
 // The whole-row/strip runner of kernels 4, 5, 8 and 10; null where there is none.
 SpecialRunner cpuSpecialRunner(int kernel);
 

@@ -2,30 +2,43 @@
 #ifndef FM_SEPARABLE_H
 #define FM_SEPARABLE_H
 
-// Pixel i of a row or column of length len starting at element base, elements step apart,
-// with the edge rule of `mode` applied against the valid range [lo, hi).
-FM_FN float4 fm_axv(FM_G const float4* s, fm_idx base, fm_idx step, int i, int len, int mode, int lo,
-                    int hi) {
+// Where pixel i of a row or column of length len is read from under the edge rule of `mode`
+// against the valid range [lo, hi); -1 when the sample is transparent.
+FM_FN int fm_ax_index(int i, int len, int mode, int lo, int hi) {
   if (mode == FM_EDGE_CLAMP) {
     if (i < lo) i = lo;
     else if (i >= hi) i = hi - 1;
   } else if (mode == FM_EDGE_INSIDE) {
-    if (i < lo || i >= hi) return f4z();
+    if (i < lo || i >= hi) return -1;
   }
-  if (i < 0 || i >= len) return f4z();
-  return s[base + (fm_idx)i * step];
+  return (i < 0 || i >= len) ? -1 : i;
 }
 
-// Output of the box at position i, given the running sum S of the 2n + 1 whole taps and the
-// two outer samples at distance n + 1.
-FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, float frac, int mode,
-                        int lo, int hi) {
-  float4 o = S;
+// Pixel i of a row or column starting at element base, elements step apart.
+FM_FN float4 fm_axv(FM_G const float4* s, fm_idx base, fm_idx step, int i, int len, int mode, int lo,
+                    int hi) {
+  const int j = fm_ax_index(i, len, mode, lo, hi);
+  return j < 0 ? f4z() : s[base + (fm_idx)j * step];
+}
+
+// Positions [fm_direct_lo, fm_direct_hi) read their own pixel, untouched by any edge rule.
+// Interior samples take that short path; the result is identical to fm_axv's.
+FM_FN int fm_direct_lo(int mode, int lo) {
+  return (mode == FM_EDGE_CLAMP || mode == FM_EDGE_INSIDE) ? fm_maxi(lo, 0) : 0;
+}
+FM_FN int fm_direct_hi(int mode, int hi, int len) {
+  return (mode == FM_EDGE_CLAMP || mode == FM_EDGE_INSIDE) ? fm_mini(hi, len) : len;
+}
+FM_FN float4 fm_axd(FM_G const float4* s, fm_idx base, fm_idx step, int i, int len, int mode, int lo,
+                    int hi, int dlo, int dhi) {
+  if (i >= dlo && i < dhi) return s[base + (fm_idx)i * step];
+  return fm_axv(s, base, step, i, len, mode, lo, hi);
+}
+
+// Total weight of the box at position i: the 2n + 1 whole taps and the two outer taps.
+FM_FN float fm_box_weight(int i, int n, float frac, int mode, int lo, int hi) {
   float weight = (float)(2 * n + 1);
-  if (frac > 0.0f) {
-    o += (outerL + outerR) * frac;
-    weight += 2.0f * frac;
-  }
+  if (frac > 0.0f) weight += 2.0f * frac;
   if (mode == FM_EDGE_INSIDE) {
     // Only taps inside the valid range count, so the average does not fade at the edge.
     const int a = fm_maxi(i - n, lo), b = fm_mini(i + n, hi - 1);
@@ -35,24 +48,37 @@ FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, fl
       if (i + n + 1 >= lo && i + n + 1 < hi) weight += frac;
     }
   }
+  return weight;
+}
+
+// Box output from the running sum S of the whole taps and the two outer samples.
+FM_FN float4 fm_box_apply(float4 S, float4 outerL, float4 outerR, float frac, float weight) {
+  float4 o = S;
+  if (frac > 0.0f) o += (outerL + outerR) * frac;
   return weight > 0.0f ? o * (1.0f / weight) : f4z();
+}
+
+FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, float frac, int mode,
+                        int lo, int hi) {
+  return fm_box_apply(S, outerL, outerR, frac, fm_box_weight(i, n, frac, mode, lo, hi));
 }
 
 // Slides a box over destination pixels [s0, s1) of one row or column; the running sum is
 // carried along the whole run, so the cost per pixel does not depend on n.
 FM_FN void fm_box_run(FM_G float4* d, fm_idx dbase, fm_idx dstep, FM_G const float4* s, fm_idx sbase,
                       fm_idx sstep, int len, int s0, int s1, int n, float frac, int mode, int lo, int hi) {
+  const int dlo = fm_direct_lo(mode, lo), dhi = fm_direct_hi(mode, hi, len);
   float4 S = f4z();
-  for (int k = -n; k <= n; ++k) S += fm_axv(s, sbase, sstep, s0 + k, len, mode, lo, hi);
+  for (int k = -n; k <= n; ++k) S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, dlo, dhi);
   for (int i = s0; i < s1; ++i) {
     if (i > s0) {
-      S += fm_axv(s, sbase, sstep, i + n, len, mode, lo, hi);
-      S -= fm_axv(s, sbase, sstep, i - n - 1, len, mode, lo, hi);
+      S += fm_axd(s, sbase, sstep, i + n, len, mode, lo, hi, dlo, dhi);
+      S -= fm_axd(s, sbase, sstep, i - n - 1, len, mode, lo, hi, dlo, dhi);
     }
     float4 outerL = f4z(), outerR = f4z();
     if (frac > 0.0f) {
-      outerL = fm_axv(s, sbase, sstep, i - n - 1, len, mode, lo, hi);
-      outerR = fm_axv(s, sbase, sstep, i + n + 1, len, mode, lo, hi);
+      outerL = fm_axd(s, sbase, sstep, i - n - 1, len, mode, lo, hi, dlo, dhi);
+      outerR = fm_axd(s, sbase, sstep, i + n + 1, len, mode, lo, hi, dlo, dhi);
     }
     d[dbase + (fm_idx)i * dstep] = fm_box_out(S, outerL, outerR, i, n, frac, mode, lo, hi);
   }
@@ -86,24 +112,33 @@ FM_KERNEL(fm_box_cols) {
 // Taps beyond the block's table cannot exist; a larger n is cut rather than read past it.
 #define FM_CONV_MAX_N ((FM_T_FLOATS - 1) / 2)
 
+// Sum of the 2n + 1 taps around position c of one row or column.
+FM_FN float4 fm_conv_at(FM_G const float4* s, fm_idx base, fm_idx step, int c, int len, int n,
+                        const FMParams* pp) {
+  const int mode = pp->mode, lo = pp->lo, hi = pp->hi;
+  const int dlo = fm_direct_lo(mode, lo), dhi = fm_direct_hi(mode, hi, len);
+  float4 acc = f4z();
+  if (c - n >= dlo && c + n < dhi) {
+    FM_G const float4* q = s + base + (fm_idx)c * step;
+    for (int k = -n; k <= n; ++k) acc += q[(fm_idx)k * step] * pp->t[k + n];
+  } else {
+    for (int k = -n; k <= n; ++k) acc += fm_axv(s, base, step, c + k, len, mode, lo, hi) * pp->t[k + n];
+  }
+  return acc;
+}
+
 FM_KERNEL(fm_conv_rows) {
   FM_PIXEL_ITEM(x, y);
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   const int len = y < p.aH ? p.aW : 0;
-  float4 acc = f4z();
-  for (int k = -n; k <= n; ++k)
-    acc += fm_axv(srcA, (fm_idx)y * p.aP, 1, x + k, len, p.mode, p.lo, p.hi) * p.t[k + n];
-  dst[(fm_idx)y * p.dP + x] = acc;
+  dst[(fm_idx)y * p.dP + x] = fm_conv_at(srcA, (fm_idx)y * p.aP, 1, x, len, n, &p);
 }
 
 FM_KERNEL(fm_conv_cols) {
   FM_PIXEL_ITEM(x, y);
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   const int len = x < p.aW ? p.aH : 0;
-  float4 acc = f4z();
-  for (int k = -n; k <= n; ++k)
-    acc += fm_axv(srcA, x, p.aP, y + k, len, p.mode, p.lo, p.hi) * p.t[k + n];
-  dst[(fm_idx)y * p.dP + x] = acc;
+  dst[(fm_idx)y * p.dP + x] = fm_conv_at(srcA, x, p.aP, y, len, n, &p);
 }
 
 #endif

@@ -188,6 +188,24 @@ TEST(ConvKernels, CpuEqualsOpencl) {
       }
 }
 
+// The CPU's tiled band runners against the kernels' own work items, bit for bit: interior
+// groups, the scalar remainder and the edge pixels all take part (widths around 8-pixel groups).
+TEST(ConvKernels, CpuBandRunnerEqualsWorkItemsExactly) {
+  for (bool rows : {true, false})
+    for (int mode : {FM_EDGE_ZERO, FM_EDGE_CLAMP})
+      for (int w : {3, 19, 26, 67}) {
+        HostImage src = fmtest::randomImage(w, 31, 50 + w, -0.5f, 1.5f, true, w + 1);
+        HostImage viaBands = fmtest::randomImage(w + 3, 33, 51);
+        HostImage viaItems = viaBands;
+        KernelCall c = convCall(rows, 4, mode, viaBands, src);
+        c.params.y1 = 30;
+        ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+        c.dst = &viaItems;
+        ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+        EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "") << rows << " " << mode << " " << w;
+      }
+}
+
 TEST(ConvKernels, TapCountBeyondTheBlockIsCut) {
   HostImage src = mixedImage(20, 4, 3), a(20, 4), b(20, 4);
   KernelCall c = convCall(true, 47, FM_EDGE_ZERO, a, src);

@@ -34,7 +34,7 @@ bool runOnCpu(const KernelCall& call, int threads) {
 }
 
 bool runItemsOnCpu(const KernelCall& call) {
-  fm::BandRunner band = fm::cpuBandRunner(call.kernel);
+  fm::BandRunner band = fm::cpuItemRunner(call.kernel);
   if (!band || !call.dst) return false;
   FMParams p = call.params;
   p.y0 = 0;
