@@ -8,17 +8,25 @@
 
 #include "engine/CpuChunking.h"
 #include "engine/CpuKernelTable.h"
+#include "engine/Platform.h"
 
 namespace fm {
 namespace {
 
 // Cache-line alignment; pixels themselves need only 16 bytes.
 constexpr size_t kAlign = 64;
+// Large images go on huge pages where the system offers them: first touching a UHD frame
+// in 4 KiB pages costs several times a full copy of it.
+constexpr size_t kHugePage = size_t(2) << 20;
+constexpr size_t kHugeFrom = size_t(8) << 20;
 
 void* allocAligned(size_t bytes) {
-  const size_t rounded = (bytes + kAlign - 1) / kAlign * kAlign;
+  const size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
+  const size_t rounded = (bytes + align - 1) / align * align;
   if (rounded < bytes) return nullptr;
-  return std::aligned_alloc(kAlign, rounded);
+  void* p = std::aligned_alloc(align, rounded);
+  if (p && align == kHugePage) adviseHugePages(p, rounded);
+  return p;
 }
 
 struct LaunchTask {

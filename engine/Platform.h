@@ -1,9 +1,15 @@
 // Small platform queries with a Windows and a POSIX implementation.
 #pragma once
 
+#include <cstddef>
+
 namespace fm {
 
 // Active logical processors across all processor groups; 0 when unknown.
 int activeProcessorCount();
+
+// Asks the system to back [p, p + bytes) with huge pages; a hint, silently ignored where
+// unsupported.
+void adviseHugePages(void* p, size_t bytes);
 
 }  // namespace fm

@@ -119,7 +119,10 @@ TEST_F(RenderDriver, NegligibleBlurCopiesThePlacedInput) {
 }
 
 TEST_F(RenderDriver, KindsWithoutARunnerFailCleanly) {
-  EXPECT_FALSE(go(gaussian(0.2), Rect{100, 50, 120, 62}));
+  RenderSettings s;
+  s.blurType = fm::kVectorBlur;
+  s.vectorAmount = 5;
+  EXPECT_FALSE(go(s, Rect{100, 50, 120, 62}));
   EXPECT_EQ(message, "render failed");
   EXPECT_EQ(out.data, nullptr);
   EXPECT_EQ(be.liveImages, 0);
