@@ -1,0 +1,595 @@
+// Box and Gaussian Blur on a UHD float RGBA frame with all cores: whole renders through
+// fm::render on the CPU backend, each 1D pass kernel launched alone, and memcpy of the same
+// image, next to OpenCV's GaussianBlur and blur when the build found OpenCV. The summary at
+// the end is computed from this run's own numbers.
+//
+// Bytes counted for the single passes and for memcpy: bytes read + bytes written, that is
+// 2 x image bytes per iteration (a pass ideally reads its source once and writes its
+// destination once). Whole renders count pixels (items) instead.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/CpuBackend.h"
+#include "engine/Render.h"
+#include "engine/RenderSettings.h"
+#include "engine/ThreadParallel.h"
+
+#ifdef FM_BENCH_WITH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
+
+namespace {
+
+constexpr int kW = 3840, kH = 2160;
+constexpr double kSigmaPerBlurriness = 0.2777777777777778;
+constexpr int kIterations = 3;  // box repeats, for Fogmill and OpenCV alike
+// The direct pass of Gaussian blurriness 10: 19 taps.
+constexpr int kConvTaps = 9;
+constexpr double kConvSigma = 10 * kSigmaPerBlurriness;
+// OpenCV's GaussianBlur convolves directly, so its time grows with the kernel length; longer
+// kernels than this would take far more than a few seconds per iteration.
+constexpr int kMaxOpenCvGaussianTaps = 1000;
+// Shared machines are noisy; the summary uses the median of this many repetitions.
+constexpr int kRepetitions = 3;
+
+// ------------------------------------------------------------------ the shared frame
+
+struct Frame {
+  fm::ThreadParallel par{0};
+  fm::CpuBackend be{&par, nullptr, nullptr};
+  fm::Buffer src, dst;
+
+  Frame() {
+    if (!be.allocImage(src, kW, kH) || !be.allocImage(dst, kW, kH)) {
+      std::fprintf(stderr, "fm_bench_separable: cannot allocate two %dx%d images\n", kW, kH);
+      std::exit(1);
+    }
+    // Premultiplied pseudo-random pixels over a smooth gradient: fixed for every run, and
+    // varied enough that no pass can shortcut constant input.
+    float* s = static_cast<float*>(src.data);
+    uint32_t state = 0x9e3779b9u;
+    for (int y = 0; y < kH; ++y) {
+      for (int x = 0; x < src.pitch; ++x) {
+        float rnd[4];
+        for (float& v : rnd) {
+          state ^= state << 13;
+          state ^= state >> 17;
+          state ^= state << 5;
+          v = float(state >> 8) * (1.0f / 16777216.0f);
+        }
+        const float gx = float(x) / kW, gy = float(y) / kH;
+        const float alpha = 0.25f + 0.75f * (0.5f * rnd[3] + 0.5f * gy);
+        float* px = s + (size_t(y) * src.pitch + x) * 4;
+        px[0] = alpha * (0.5f * rnd[0] + 0.5f * gx);
+        px[1] = alpha * (0.5f * rnd[1] + 0.5f * gy);
+        px[2] = alpha * (0.5f * rnd[2] + 0.25f * (gx + gy));
+        px[3] = alpha;
+      }
+    }
+    std::memset(dst.data, 0, imageBytes());
+  }
+  ~Frame() {
+    be.freeImage(src);
+    be.freeImage(dst);
+  }
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+  size_t imageBytes() const { return size_t(src.pitch) * kH * 16; }
+  int threads() { return par.threadCount(); }
+};
+
+Frame& frame() {
+  static Frame f;
+  return f;
+}
+
+const fm::Rect kImageRect{0, 0, kW, kH};
+
+// Failures by benchmark name, so that the summary never uses the time of a failed run.
+std::map<std::string, std::string>& failures() {
+  static std::map<std::string, std::string> m;
+  return m;
+}
+
+void fail(benchmark::State& state, const std::string& name, const std::string& why) {
+  failures()[name] = why;
+  state.SkipWithError(why.c_str());
+}
+
+// ------------------------------------------------------------------ benchmark bodies
+
+void runMemcpy(benchmark::State& state) {
+  Frame& f = frame();
+  for (auto _ : state) {
+    std::memcpy(f.dst.data, f.src.data, f.imageBytes());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(f.imageBytes()));
+}
+
+// memcpy spread over the same threads as the kernels, in bands of rows.
+struct CopyBands {
+  const char* src;
+  char* dst;
+  size_t bandBytes, totalBytes;
+};
+
+void copyBand(void* ctx, int i) {
+  const CopyBands& c = *static_cast<const CopyBands*>(ctx);
+  const size_t begin = size_t(i) * c.bandBytes;
+  if (begin >= c.totalBytes) return;
+  std::memcpy(c.dst + begin, c.src + begin, std::min(c.bandBytes, c.totalBytes - begin));
+}
+
+void runMemcpyThreads(benchmark::State& state) {
+  Frame& f = frame();
+  const int bands = 4 * f.threads();
+  const size_t rowBytes = size_t(f.src.pitch) * 16;
+  const size_t rowsPerBand = (size_t(kH) + bands - 1) / bands;
+  CopyBands c{static_cast<const char*>(f.src.data), static_cast<char*>(f.dst.data),
+              rowsPerBand * rowBytes, f.imageBytes()};
+  for (auto _ : state) {
+    f.par.run(bands, &c, copyBand);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(f.imageBytes()));
+  state.counters["threads"] = f.threads();
+}
+
+void zeroBand(void* ctx, int i) {
+  const CopyBands& c = *static_cast<const CopyBands*>(ctx);
+  const size_t begin = size_t(i) * c.bandBytes;
+  if (begin < c.totalBytes)
+    std::memset(c.dst + begin, 0, std::min(c.bandBytes, c.totalBytes - begin));
+}
+
+// What a render pays per image it allocates: fresh pages are faulted in and zeroed by the
+// system on first write (here by all threads, as the kernels write), which a copy into an
+// image allocated once never sees.
+void runAllocTouch(benchmark::State& state) {
+  Frame& f = frame();
+  const int bands = 4 * f.threads();
+  const size_t rowsPerBand = (size_t(kH) + bands - 1) / bands;
+  for (auto _ : state) {
+    fm::Buffer b;
+    if (!f.be.allocImage(b, kW, kH)) return fail(state, "alloc_first_touch", "allocImage failed");
+    CopyBands c{nullptr, static_cast<char*>(b.data), rowsPerBand * size_t(b.pitch) * 16,
+                f.imageBytes()};
+    f.par.run(bands, &c, zeroBand);
+    benchmark::ClobberMemory();
+    f.be.freeImage(b);
+  }
+  state.counters["threads"] = f.threads();
+}
+
+// Normalised Gaussian taps for a direct pass of n taps each side.
+void gaussianTaps(FMParams& p, int n, double sigma) {
+  double w[FM_T_FLOATS], sum = 0.0;
+  for (int k = -n; k <= n; ++k) sum += (w[k + n] = std::exp(-0.5 * k * k / (sigma * sigma)));
+  for (int k = 0; k <= 2 * n; ++k) p.t[k] = float(w[k] / sum);
+}
+
+// Checks the pass's output at the centre pixel, far from every edge, against a plain sum.
+bool centreMatches(Frame& f, const FMParams& p, bool box, bool rows) {
+  const int cx = kW / 2, cy = kH / 2;
+  const float* s = static_cast<const float*>(f.src.data);
+  const float* d = static_cast<const float*>(f.dst.data);
+  for (int c = 0; c < 4; ++c) {
+    double sum = 0.0;
+    for (int k = -p.n; k <= p.n; ++k) {
+      const int x = rows ? cx + k : cx, y = rows ? cy : cy + k;
+      const double w = box ? 1.0 / (2 * p.n + 1) : p.t[k + p.n];
+      sum += w * s[(size_t(y) * f.src.pitch + x) * 4 + c];
+    }
+    const double got = d[(size_t(cy) * f.dst.pitch + cx) * 4 + c];
+    if (!(std::fabs(got - sum) <= 1e-4 * std::max(1.0, std::fabs(sum)))) return false;
+  }
+  return true;
+}
+
+// One 1D pass over the whole frame, blocked as the separable runner blocks it on a CPU
+// backend: a box pass slides over a whole row (or column) as one segment.
+void runPass(benchmark::State& state, const std::string& name, int kernel, int n, int mode) {
+  Frame& f = frame();
+  const bool rows = kernel == FM_K_BOX_ROWS || kernel == FM_K_CONV_ROWS;
+  const bool box = kernel == FM_K_BOX_ROWS || kernel == FM_K_BOX_COLS;
+  FMParams block;
+  fm::makeParams(block, &f.dst, &f.src, nullptr);
+  block.mode = mode;
+  block.n = n;
+  block.lo = 0;
+  block.hi = rows ? kW : kH;
+  int gridW = kW, gridH = kH;
+  double cost = 2.0 * n + 1.0;
+  if (box) {
+    block.segLen = rows ? kW : kH;
+    block.frac = 0.0f;
+    cost += 4.0 * block.segLen;
+    if (rows) {
+      gridW = 1;  // one segment per row
+    } else {
+      gridH = 1;  // one segment per column
+      block.y1 = 1;
+    }
+  } else {
+    if (2 * n + 1 > FM_T_FLOATS) return fail(state, name, "too many taps");
+    gaussianTaps(block, n, kConvSigma);
+  }
+  std::memset(f.dst.data, 0, f.imageBytes());  // so that a launch that writes nothing shows
+  for (auto _ : state) {
+    FMParams p = block;
+    if (!f.be.launch(kernel, &f.dst, &f.src, nullptr, nullptr, &p, gridW, gridH, cost)) {
+      fail(state, name, std::string("launch of ") + fm::kernelName(kernel) + " failed");
+      return;
+    }
+    benchmark::ClobberMemory();
+  }
+  if (!centreMatches(f, block, box, rows))
+    return fail(state, name, "wrong result at the centre pixel: these timings mean nothing");
+  state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(f.imageBytes()));
+  state.counters["threads"] = f.threads();
+}
+
+void runRender(benchmark::State& state, const std::string& name, const RenderSettings& s) {
+  Frame& f = frame();
+  const double scale[3] = {s.downsampleX, s.downsampleY, s.pixelAspect};
+  const fm::PlacedImage input{&f.src, kImageRect};
+  std::string message;
+  for (auto _ : state) {
+    fm::Buffer out;
+    if (!fm::render(f.be, s, scale, input, s.inputBounds, s.layerBounds, nullptr, kImageRect, out,
+                    &message)) {
+      fail(state, name, "fm::render: " + message);
+      break;
+    }
+    benchmark::DoNotOptimize(out.data);
+    f.be.freeImage(out);
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+  state.counters["threads"] = f.threads();
+}
+
+RenderSettings baseSettings(int blurType) {
+  RenderSettings s;
+  s.blurType = blurType;
+  s.inputBounds = kImageRect;
+  s.inputResult = kImageRect;
+  s.layerBounds = kImageRect;
+  s.resultRect = kImageRect;
+  s.maxResultRect = kImageRect;
+  return s;
+}
+
+#ifdef FM_BENCH_WITH_OPENCV
+struct CvFrame {
+  cv::Mat src, a, b;
+  CvFrame() {
+    Frame& f = frame();
+    // Wraps the engine image: OpenCV reads exactly the pixels Fogmill reads.
+    src = cv::Mat(kH, kW, CV_32FC4, f.src.data, size_t(f.src.pitch) * 16);
+    a.create(kH, kW, CV_32FC4);
+    b.create(kH, kW, CV_32FC4);
+    a.setTo(cv::Scalar::all(0));
+    b.setTo(cv::Scalar::all(0));
+  }
+};
+
+CvFrame& cvFrame() {
+  static CvFrame c;
+  return c;
+}
+
+// The kernel length OpenCV chooses for a float image when asked with ksize 0.
+int openCvGaussianTaps(double sigma) { return cvRound(sigma * 4 * 2 + 1) | 1; }
+
+void runCvGaussian(benchmark::State& state, double sigma) {
+  CvFrame& c = cvFrame();
+  for (auto _ : state) {
+    cv::GaussianBlur(c.src, c.a, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+  state.counters["threads"] = cv::getNumThreads();
+  state.counters["taps"] = openCvGaussianTaps(sigma);
+}
+
+void runCvBlur(benchmark::State& state, int radius) {
+  CvFrame& c = cvFrame();
+  const cv::Size k(2 * radius + 1, 2 * radius + 1);
+  for (auto _ : state) {
+    const cv::Mat* in = &c.src;
+    cv::Mat* out = &c.a;
+    for (int i = 0; i < kIterations; ++i) {
+      cv::blur(*in, *out, k, cv::Point(-1, -1), cv::BORDER_REPLICATE);
+      in = out;
+      out = out == &c.a ? &c.b : &c.a;
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+  state.counters["threads"] = cv::getNumThreads();
+}
+#endif
+
+// ------------------------------------------------------------------ registration
+
+const int kGaussianBlurriness[] = {10, 100, 1000};
+const int kBoxRadii[] = {10, 100};
+const int kBoxTaps[] = {10, 100};
+
+std::string gaussianName(const char* who, int b) {
+  return std::string(who) + "_gaussian/blurriness:" + std::to_string(b);
+}
+std::string boxName(const char* who, int r) {
+  return std::string(who) + "_box/r:" + std::to_string(r) + "/x" + std::to_string(kIterations);
+}
+const char* modeName(int mode) { return mode == FM_EDGE_INSIDE ? "inside" : "zero"; }
+std::string passName(int kernel, int n, int mode) {
+  return std::string("pass/") + fm::kernelName(kernel) + "/n:" + std::to_string(n) + "/" +
+         modeName(mode);
+}
+
+// What the OpenCV side leaves out, printed before and after the run.
+std::vector<std::string> openCvNotes;
+
+// Single passes and memcpy take milliseconds: half a second gives dozens of iterations.
+// Renders take up to seconds: one second, or one iteration when that takes longer.
+void passTiming(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(kRepetitions);
+}
+void renderTiming(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0)->Repetitions(kRepetitions);
+}
+
+void registerAll() {
+  benchmark::RegisterBenchmark("memcpy", runMemcpy)->Apply(passTiming);
+  benchmark::RegisterBenchmark("memcpy_threads", runMemcpyThreads)->Apply(passTiming);
+  benchmark::RegisterBenchmark("alloc_first_touch", runAllocTouch)->Apply(passTiming);
+  for (int kernel : {FM_K_BOX_ROWS, FM_K_BOX_COLS}) {
+    for (int n : kBoxTaps) {
+      for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) {
+        const std::string name = passName(kernel, n, mode);
+        benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+          runPass(st, name, kernel, n, mode);
+        })->Apply(passTiming);
+      }
+    }
+  }
+  for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS}) {
+    const std::string name = passName(kernel, kConvTaps, FM_EDGE_ZERO);
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+      runPass(st, name, kernel, kConvTaps, FM_EDGE_ZERO);
+    })->Apply(passTiming);
+  }
+
+  for (int b : kGaussianBlurriness) {
+    RenderSettings s = baseSettings(fm::kGaussianBlur);
+    s.blurriness = b;
+    s.gaussianRepeatEdgePixels = true;
+    s.lowBitDepth = false;
+    const std::string name = gaussianName("fm", b);
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+      runRender(st, name, s);
+    })->Apply(renderTiming);
+  }
+  for (int r : kBoxRadii) {
+    RenderSettings s = baseSettings(fm::kBoxBlur);
+    s.boxBlurRadius = r;
+    s.iterations = kIterations;
+    const std::string name = boxName("fm", r);
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
+      runRender(st, name, s);
+    })->Apply(renderTiming);
+  }
+
+#ifdef FM_BENCH_WITH_OPENCV
+  for (int b : kGaussianBlurriness) {
+    const double sigma = b * kSigmaPerBlurriness;
+    const int taps = openCvGaussianTaps(sigma);
+    if (taps > kMaxOpenCvGaussianTaps) {
+      char note[256];
+      std::snprintf(note, sizeof note,
+                    "cv::GaussianBlur at blurriness %d not run: sigma %.1f gives a %d-tap "
+                    "kernel per axis, direct convolution too slow for this run (cap %d taps)",
+                    b, sigma, taps, kMaxOpenCvGaussianTaps);
+      openCvNotes.push_back(note);
+      continue;
+    }
+    benchmark::RegisterBenchmark(gaussianName("cv", b).c_str(), [=](benchmark::State& st) {
+      runCvGaussian(st, sigma);
+    })->Apply(renderTiming);
+  }
+  for (int r : kBoxRadii) {
+    benchmark::RegisterBenchmark(boxName("cv", r).c_str(), [=](benchmark::State& st) {
+      runCvBlur(st, r);
+    })->Apply(renderTiming);
+  }
+#else
+  openCvNotes.push_back(
+      "built without OpenCV: OpenCV comparisons not run (scripts/bootstrap --bench installs "
+      "libopencv-dev; then configure again)");
+#endif
+}
+
+// ------------------------------------------------------------------ results and summary
+
+// Real seconds per iteration, by registered name; the median when repetitions were asked for.
+class CollectingReporter : public benchmark::ConsoleReporter {
+ public:
+  CollectingReporter() : benchmark::ConsoleReporter(OO_Tabular) {}
+
+  // Shows one line per benchmark: the median when there are repetitions, else the run; a
+  // failure once.
+  void ReportRuns(const std::vector<Run>& runs) override {
+    std::vector<Run> shown;
+    for (const Run& r : runs) {
+      const std::string& name = r.run_name.function_name;
+      if (r.run_type == Run::RT_Aggregate) {
+        if (r.aggregate_name == "median") shown.push_back(r);
+        continue;
+      }
+      if (r.iterations > 0) samples[name].push_back(r.real_accumulated_time / double(r.iterations));
+      if (r.repetitions <= 1 || (failures().count(name) && shownFailures.insert(name).second))
+        shown.push_back(r);
+    }
+    if (!shown.empty()) benchmark::ConsoleReporter::ReportRuns(shown);
+  }
+
+  // Seconds per iteration, or a negative value with the reason in `why`.
+  double seconds(const std::string& name, std::string* why) const {
+    auto failed = failures().find(name);
+    if (failed != failures().end()) {
+      *why = failed->second;
+      return -1.0;
+    }
+    auto it = samples.find(name);
+    if (it == samples.end() || it->second.empty()) {
+      *why = "not run";
+      return -1.0;
+    }
+    std::vector<double> v = it->second;
+    std::sort(v.begin(), v.end());
+    const size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : 0.5 * (v[m - 1] + v[m]);
+  }
+
+ private:
+  std::map<std::string, std::vector<double>> samples;
+  std::set<std::string> shownFailures;
+};
+
+const char* verdict(bool met) { return met ? "meets target" : "misses target"; }
+
+void printPassLines(const CollectingReporter& rep, double imageBytes) {
+  std::string why;
+  const double mc = rep.seconds("memcpy", &why);
+  const std::string mcWhy = why;
+  const double mct = rep.seconds("memcpy_threads", &why);
+  std::printf("\nSingle passes vs memcpy of the same image (target: pass time <= 2.0 x memcpy)\n");
+  std::printf(
+      "  bytes per iteration = read + written = 2 x %.1f MB; GB/s here is 1e9 bytes/s (the "
+      "bytes_per_second column above counts in 1024s)\n",
+      imageBytes / 1e6);
+  if (mc > 0)
+    std::printf("  %-32s %9.2f ms %7.2f GB/s\n", "memcpy (1 thread)", mc * 1e3,
+                2 * imageBytes / mc / 1e9);
+  else
+    std::printf("  %-32s %s\n", "memcpy (1 thread)", mcWhy.c_str());
+  if (mct > 0)
+    std::printf("  %-32s %9.2f ms %7.2f GB/s\n", "memcpy (all threads)", mct * 1e3,
+                2 * imageBytes / mct / 1e9);
+  std::printf("  %-32s %12s %12s %10s %14s  %s\n", "pass", "time", "bandwidth", "x memcpy",
+              "x memcpy (MT)", "verdict");
+  auto line = [&](const std::string& name) {
+    std::string w;
+    const double t = rep.seconds(name, &w);
+    const std::string label = name.substr(5);  // drops "pass/"
+    if (t <= 0) {
+      std::printf("  %-32s %s\n", label.c_str(), w.c_str());
+      return;
+    }
+    char mt[32] = "n/a";
+    if (mct > 0) std::snprintf(mt, sizeof mt, "%.2f", t / mct);
+    if (mc > 0)
+      std::printf("  %-32s %9.2f ms %7.2f GB/s %10.2f %14s  %s\n", label.c_str(), t * 1e3,
+                  2 * imageBytes / t / 1e9, t / mc, mt, verdict(t / mc <= 2.0));
+    else
+      std::printf("  %-32s %9.2f ms %7.2f GB/s %10s %14s  no memcpy time\n", label.c_str(), t * 1e3,
+                  2 * imageBytes / t / 1e9, "n/a", mt);
+  };
+  for (int kernel : {FM_K_BOX_ROWS, FM_K_BOX_COLS})
+    for (int n : kBoxTaps)
+      for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) line(passName(kernel, n, mode));
+  for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS})
+    line(passName(kernel, kConvTaps, FM_EDGE_ZERO));
+}
+
+// One Fogmill-vs-OpenCV line; target <= 0 means informational only.
+void printVersusLine(const CollectingReporter& rep, const char* label, const std::string& fmName,
+                     const std::string& cvName, double target) {
+  std::string fmWhy, cvWhy;
+  const double f = rep.seconds(fmName, &fmWhy);
+  const double c = rep.seconds(cvName, &cvWhy);
+  char fmText[64], cvText[64];
+  if (f > 0) std::snprintf(fmText, sizeof fmText, "%.1f ms", f * 1e3);
+  if (c > 0) std::snprintf(cvText, sizeof cvText, "%.1f ms", c * 1e3);
+  std::printf("  %-28s Fogmill %-12s OpenCV %-12s ", label, f > 0 ? fmText : "n/a",
+              c > 0 ? cvText : "n/a");
+  if (f > 0 && c > 0) {
+    const double speedup = c / f;
+    if (target > 0)
+      std::printf("speed-up %7.2fx (target >= %gx): %s\n", speedup, target,
+                  verdict(speedup >= target));
+    else
+      std::printf("speed-up %7.2fx (no target)\n", speedup);
+  } else {
+    std::printf("no ratio: %s%s%s\n", f > 0 ? "" : ("Fogmill " + fmWhy).c_str(),
+                (f > 0 || c > 0) ? "" : "; ", c > 0 ? "" : ("OpenCV " + cvWhy).c_str());
+  }
+}
+
+void printSummary(const CollectingReporter& rep) {
+  Frame& f = frame();
+  std::printf(
+      "\n==== Summary: %dx%d float RGBA premultiplied, %d threads, median of %d "
+      "repetitions ====\n",
+      kW, kH, f.threads(), kRepetitions);
+  printPassLines(rep, double(f.imageBytes()));
+
+  std::printf("\nWhole renders, Fogmill (fm::render, CPU backend) vs OpenCV\n");
+  for (int b : kGaussianBlurriness) {
+    const std::string label = "Gaussian blurriness " + std::to_string(b);
+    printVersusLine(rep, label.c_str(), gaussianName("fm", b), gaussianName("cv", b),
+                    b == 100 ? 20.0 : 0.0);
+  }
+  for (int r : kBoxRadii) {
+    const std::string label = "Box r" + std::to_string(r) + " x" + std::to_string(kIterations);
+    printVersusLine(rep, label.c_str(), boxName("fm", r), boxName("cv", r), r == 10 ? 1.3 : 0.0);
+  }
+  for (const std::string& note : openCvNotes) std::printf("  note: %s\n", note.c_str());
+  std::string why;
+  const double alloc = rep.seconds("alloc_first_touch", &why);
+  char allocText[64] = "";
+  if (alloc > 0)
+    std::snprintf(allocText, sizeof allocText, " (%.1f ms per image here)", alloc * 1e3);
+  std::printf(
+      "  note: Fogmill renders allocate and first touch their output and work images on every "
+      "call%s; OpenCV writes into images allocated once\n",
+      allocText);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+  Frame& f = frame();
+  std::printf("fm_bench_separable: %dx%d float RGBA, %.1f MB per image, %d threads\n", kW, kH,
+              f.imageBytes() / 1e6, f.threads());
+#ifdef FM_BENCH_WITH_OPENCV
+  cv::setNumThreads(f.threads());
+  std::printf("OpenCV %s, %d threads\n", CV_VERSION, cv::getNumThreads());
+#endif
+  registerAll();
+  for (const std::string& note : openCvNotes) std::printf("note: %s\n", note.c_str());
+  std::fflush(stdout);
+
+  CollectingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  printSummary(reporter);
+  benchmark::Shutdown();
+  return 0;
+}
