@@ -1,11 +1,40 @@
+#include <new>
+
+#include "blurs/BoxBlur.h"
+#include "blurs/GaussianBlur.h"
+#include "blurs/Separable.h"
 #include "engine/BlurDispatch.h"
 
 namespace fm {
+namespace {
+
+using PlanMaker = void (*)(const RenderSettings&, const double scale[3], SeparablePlan&);
+
+// The separable kinds: a plan made for this frame, run, and dropped whatever the result.
+bool renderSeparable(const BlurRequest& r, PlanMaker makePlan, int edgeMode, bool linearLight) {
+  try {
+    SeparablePlan plan;
+    makePlan(*r.settings, r.scale, plan);
+    return runSeparable(*r.be, plan, edgeMode, *r.input, r.inputBounds, r.outRect, *r.out, linearLight);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace
 
 // Each kind's runner joins this switch as it is built; until then its frames fail
 // with the driver's "render failed" rather than rendering something wrong.
 bool dispatchBlur(const BlurRequest& request) {
-  switch (request.settings->blurType) {
+  const RenderSettings& s = *request.settings;
+  switch (s.blurType) {
+    case kGaussianBlur:
+      return renderSeparable(request, &makeGaussianPlan,
+                             s.gaussianRepeatEdgePixels ? FM_EDGE_CLAMP : FM_EDGE_ZERO, s.lowBitDepth);
+    case kBoxBlur:
+      // Box Blur's "Repeat Edge Pixels" averages over the input's pixels only.
+      return renderSeparable(request, &makeBoxPlan, s.boxRepeatEdgePixels ? FM_EDGE_INSIDE : FM_EDGE_ZERO,
+                             false);
     default:
       return false;
   }

@@ -1,0 +1,241 @@
+#include "blurs/Separable.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <utility>
+
+#include "engine/ImageList.h"
+#include "engine/Render.h"
+
+namespace fm {
+namespace {
+
+// Offsets and ranges handed to kernels are cut to this magnitude: images are at most 2^30
+// pixels, so a cut value addresses the same (absent) pixels, and kernel index sums stay in range.
+constexpr int64_t kParamLimit = int64_t(1) << 30;
+
+int32_t param(int64_t v) { return int32_t(std::clamp(v, -kParamLimit, kParamLimit)); }
+
+// Radii beyond this are no longer meaningful and would overflow the tap count.
+constexpr double kMaxRadius = 1e8;
+
+constexpr int kLinearSrgb = FM_F_LINEAR | FM_F_SRGB;
+
+bool wellFormed(const SeparablePass& pass) {
+  if (pass.n < 0) return false;
+  // The kernel reads 2n + 1 taps from the block's table: a table of another length would
+  // be read past its end or misaligned, and no more than the block's 96 fit.
+  if (pass.direct) return pass.taps.size() <= FM_T_FLOATS && pass.taps.size() == size_t(2) * pass.n + 1;
+  return std::isfinite(pass.frac) && pass.frac >= 0.0f;
+}
+
+// Mode 1 of the copy and reduction kernels: positions are limited to this window of the source.
+void setWindow(FMParams& p, const Rect& r) {
+  p.mode = 1;
+  p.lo = param(r.left);
+  p.hi = param(r.right);
+  p.lo2 = param(r.top);
+  p.hi2 = param(r.bottom);
+}
+
+bool clearImage(Backend& be, Buffer& dst) {
+  FMParams p;
+  makeParams(p, &dst, nullptr, nullptr);
+  return be.launch(FM_K_CLEAR, &dst, nullptr, nullptr, nullptr, &p, dst.width, dst.height, 1.0);
+}
+
+bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo) {
+  FMParams p;
+  makeParams(p, &dst, &src, nullptr);
+  p.ax = param(ax);
+  p.ay = param(ay);
+  if (clampTo) setWindow(p, *clampTo);
+  return be.launch(FM_K_COPY, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, 2.0);
+}
+
+bool reduceInto(Backend& be, Buffer& dst, const Buffer& src, int f, int64_t ax, int64_t ay,
+                const Rect* onlyInside) {
+  FMParams p;
+  makeParams(p, &dst, &src, nullptr);
+  p.n = f;
+  p.ax = param(ax);
+  p.ay = param(ay);
+  if (onlyInside) setWindow(p, *onlyInside);
+  return be.launch(FM_K_DOWN, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, double(f) * f);
+}
+
+// Brings the source into the working image `a`, which covers W at working resolution.
+bool fillWorkImage(Backend& be, ImageList& images, Buffer& a, const PlacedImage& source,
+                   const Rect& inputRect, const Rect& W, const Rect& V, int f, int edgeMode) {
+  const Buffer& src = *source.buffer;
+  const int64_t sx = source.rect.left, sy = source.rect.top;
+  if (edgeMode != FM_EDGE_CLAMP) {
+    if (f == 1) return copyInto(be, a, src, W.left - sx, W.top - sy, nullptr);
+    return reduceInto(be, a, src, f, int64_t(f) * W.left - sx, int64_t(f) * W.top - sy, nullptr);
+  }
+  if (f == 1) {
+    // Positions outside the input's pixels repeat its edge pixels.
+    const Rect k = intersection(source.rect, inputRect);
+    const Rect inSource = offsetBy(k, -sx, -sy);
+    return copyInto(be, a, src, W.left - sx, W.top - sy, isEmpty(k) ? nullptr : &inSource);
+  }
+  // Reduced: the edge pixels to repeat are averages of input pixels only, so they are
+  // reduced into an image of their own first and then repeated from there.
+  const Rect r1 = intersection(reducedBy(source.rect, f), V);
+  const Rect inner = intersection(intersection(W, V), r1);
+  const Rect r = isEmpty(inner) ? r1 : inner;
+  Buffer* e = images.add(width(r), height(r));
+  if (!e) return false;
+  const Rect inputInSource = offsetBy(inputRect, -sx, -sy);
+  if (!reduceInto(be, *e, src, f, int64_t(f) * r.left - sx, int64_t(f) * r.top - sy, &inputInSource))
+    return false;
+  const Rect whole{0, 0, param(width(r)), param(height(r))};
+  return copyInto(be, a, *e, int64_t(W.left) - r.left, int64_t(W.top) - r.top, isEmpty(r) ? nullptr : &whole);
+}
+
+bool convertLight(Backend& be, Buffer& img, bool toLinear) {
+  FMParams p;
+  makeParams(p, &img, toLinear ? &img : nullptr, nullptr);
+  p.flags = kLinearSrgb;
+  const int kernel = toLinear ? FM_K_LENS_PREP : FM_K_LENS_FINISH;
+  return be.launch(kernel, &img, toLinear ? &img : nullptr, nullptr, nullptr, &p, img.width, img.height, 2.0);
+}
+
+bool launchPass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode, int32_t lo,
+                int32_t hi) {
+  FMParams p;
+  makeParams(p, &d, &s, nullptr);
+  p.mode = mode;
+  p.n = pass.n;
+  p.lo = lo;
+  p.hi = hi;
+  if (pass.direct) {
+    std::copy(pass.taps.begin(), pass.taps.end(), p.t);
+    const int kernel = pass.horizontal ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
+    return be.launch(kernel, &d, &s, nullptr, nullptr, &p, d.width, d.height, 2.0 * pass.n + 1.0);
+  }
+  p.frac = pass.frac;
+  const int64_t len = pass.horizontal ? d.width : d.height;
+  // On the CPU one work item slides over a whole row or column; a GPU needs many
+  // independent items per row, so rows are cut into segments a few box widths long.
+  int64_t segLen = len;
+  if (be.isGpu()) {
+    const int64_t eightN = int64_t(8) * pass.n;
+    segLen = std::min<int64_t>(len, eightN < 256 ? 256 : eightN + 4);
+  }
+  segLen = std::max<int64_t>(segLen, 1);
+  const int64_t segments = (len + segLen - 1) / segLen;
+  p.segLen = int32_t(segLen);
+  const double cost = 4.0 * double(segLen) + 2.0 * pass.n + 1.0;
+  if (pass.horizontal) {
+    p.y1 = d.height;
+    return be.launch(FM_K_BOX_ROWS, &d, &s, nullptr, nullptr, &p, int(segments), d.height, cost);
+  }
+  p.y1 = int32_t(segments);
+  return be.launch(FM_K_BOX_COLS, &d, &s, nullptr, nullptr, &p, d.width, int(segments), cost);
+}
+
+bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const PlacedImage& source,
+                   const Rect& inputRect, const Rect& outputRect, Buffer& destination, bool linearLight) {
+  if (!isPresent(source) || !source.buffer->data) return clearImage(be, destination);
+
+  int64_t hReach = 0, vReach = 0;
+  for (const SeparablePass& pass : plan.passes) (pass.horizontal ? hReach : vReach) += passReach(pass);
+  const int f = plan.factor;
+  // A reduced result is enlarged bilinearly, which reads one working pixel beyond the
+  // output's own; without it, pixels at the output's border would depend on where the
+  // output rectangle ends, and the enlargement would repeat the work region's edge.
+  const int64_t spread = f > 1 ? 1 : 0;
+  const Rect O = reducedBy(outputRect, f);
+  const Rect V = reducedBy(inputRect, f);
+  const Rect N = grownBy(O, hReach + spread, vReach + spread);
+
+  Rect W;
+  if (edgeMode == FM_EDGE_CLAMP) {
+    if (isEmpty(N) || isEmpty(intersection(O, V))) return clearImage(be, destination);
+    W = N;
+  } else {
+    W = intersection(N, grownBy(V, hReach + spread, vReach + spread));
+    if (isEmpty(W)) return clearImage(be, destination);
+  }
+
+  ImageList images(be);
+  Buffer* a = images.add(width(W), height(W));
+  Buffer* b = a ? images.add(width(W), height(W)) : nullptr;
+  if (!b) return false;
+  if (!fillWorkImage(be, images, *a, source, inputRect, W, V, f, edgeMode)) return false;
+  if (linearLight && !convertLight(be, *a, true)) return false;
+
+  // After the clamped fill the repeated edges are part of the image, which covers the
+  // whole need region: the passes blur it as it stands.
+  const int mode = edgeMode == FM_EDGE_CLAMP ? FM_EDGE_ZERO : edgeMode;
+  Buffer* last = a;
+  Buffer* next = b;
+  int64_t earlier[2] = {0, 0};  // passes so far per axis: vertical, horizontal
+  for (const SeparablePass& pass : plan.passes) {
+    int64_t lo = pass.horizontal ? int64_t(V.left) - W.left : int64_t(V.top) - W.top;
+    int64_t hi = pass.horizontal ? int64_t(V.right) - W.left : int64_t(V.bottom) - W.top;
+    int64_t& k = earlier[pass.horizontal ? 1 : 0];
+    if (mode == FM_EDGE_INSIDE) {
+      // Each earlier pass on this axis has spread the valid pixels outward by its reach.
+      lo -= k * passReach(pass);
+      hi += k * passReach(pass);
+    }
+    ++k;
+    if (!launchPass(be, pass, *next, *last, mode, param(lo), param(hi))) return false;
+    if (be.wasAborted()) return false;
+    std::swap(last, next);
+  }
+  if (linearLight && !convertLight(be, *last, false)) return false;
+
+  if (f == 1) return copyInput(be, destination, outputRect, *last, W);
+  FMParams p;
+  makeParams(p, &destination, last, nullptr);
+  p.g0 = 1.0f / float(f);
+  p.g1 = float(int64_t(outputRect.left) - int64_t(f) * W.left);
+  p.g2 = float(int64_t(outputRect.top) - int64_t(f) * W.top);
+  return be.launch(FM_K_UP, &destination, last, nullptr, nullptr, &p, destination.width, destination.height,
+                   4.0);
+}
+
+}  // namespace
+
+int64_t passReach(const SeparablePass& pass) {
+  return int64_t(pass.n) + (!pass.direct && pass.frac > 0.0f ? 1 : 0);
+}
+
+SeparablePass boxPass(double radius, bool horizontal) {
+  if (!(radius > 0)) radius = 0;
+  radius = std::min(radius, kMaxRadius);
+  SeparablePass pass;
+  pass.horizontal = horizontal;
+  const double whole = std::floor(radius);
+  pass.n = int32_t(whole);
+  pass.frac = float(radius - whole);
+  if (pass.frac < 9.999999383580872e-05f) pass.frac = 0.0f;
+  return pass;
+}
+
+int32_t fullResolutionReach(int64_t workingReach, int32_t factor) {
+  const int64_t extra = factor >= 2 ? 2 * int64_t(factor) : 0;
+  const int64_t limit = kCoordLimit;
+  if (workingReach < 0) workingReach = 0;
+  if (workingReach > limit) return kCoordLimit;  // also keeps the product below overflow
+  return int32_t(std::min(workingReach * factor + extra, limit));
+}
+
+bool runSeparable(Backend& be, const SeparablePlan& plan, int edgeMode, const PlacedImage& source,
+                  const Rect& inputRect, const Rect& outputRect, Buffer& destination, bool linearLight) {
+  if (plan.factor < 1 || plan.factor > 64) return false;
+  if (edgeMode != FM_EDGE_ZERO && edgeMode != FM_EDGE_CLAMP && edgeMode != FM_EDGE_INSIDE) return false;
+  for (const SeparablePass& pass : plan.passes)
+    if (!wellFormed(pass)) return false;
+  try {
+    return runWellFormed(be, plan, edgeMode, source, inputRect, outputRect, destination, linearLight);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace fm

@@ -1,0 +1,146 @@
+// Shared pieces of the blur tests: a backend that records what the planning code asks of it,
+// settings makers, and a fixture that renders through fm::render on the CPU.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/CpuBackend.h"
+#include "engine/Render.h"
+#include "engine/RenderSettings.h"
+#include "engine/ThreadParallel.h"
+#include "tests/support/Reference.h"
+#include "tests/support/TestBackends.h"
+#include "tests/support/TestImage.h"
+
+namespace blurtest {
+
+// Runs every launch on the CPU kernels but can claim to be a GPU (so the planning code picks
+// its GPU strategies), records every launch's block and every release, and can report an
+// abort after a given number of launches without failing them.
+class RecordingBackend final : public fm::Backend {
+ public:
+  struct Launch {
+    int kernel;
+    FMParams p;
+    int gridW, gridH;
+    double cost;
+  };
+
+  explicit RecordingBackend(bool gpu = false) : gpu(gpu) {}
+
+  bool allocImage(fm::Buffer& b, int w, int h) override {
+    if (!cpu.allocImage(b, w, h)) return false;
+    allocated.push_back(b.data);
+    sizes.push_back({w, h});
+    return true;
+  }
+  void freeImage(fm::Buffer& b) override {
+    if (b.data && b.owned) freed.push_back(b.data);
+    cpu.freeImage(b);
+  }
+  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
+  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
+  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
+              int gw, int gh, double cost) override {
+    launches.push_back(Launch{k, *p, gw, gh, cost});
+    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+  }
+  bool isGpu() const override { return gpu; }
+  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
+  bool wasAborted() const override {
+    return cpu.wasAborted() || (abortAfter > 0 && int(launches.size()) >= abortAfter);
+  }
+
+  std::vector<int> kernels() const {
+    std::vector<int> k;
+    for (const Launch& l : launches) k.push_back(l.kernel);
+    return k;
+  }
+  size_t live() const { return allocated.size() - freed.size(); }
+
+  fm::ThreadParallel par{2};
+  fm::CpuBackend cpu{&par, nullptr, nullptr};
+  bool gpu;
+  int abortAfter = 0;
+  std::vector<Launch> launches;
+  std::vector<void*> allocated, freed;
+  std::vector<std::pair<int, int>> sizes;
+};
+
+struct Scale {
+  double dsx = 1, dsy = 1, par = 1;
+};
+
+inline RenderSettings boxSettings(double radius, int iterations, int dims = 1, bool repeat = false,
+                                  Scale sc = {}) {
+  RenderSettings s;
+  s.blurType = fm::kBoxBlur;
+  s.boxBlurRadius = radius;
+  s.iterations = iterations;
+  s.boxDimensions = dims;
+  s.boxRepeatEdgePixels = repeat;
+  s.downsampleX = sc.dsx;
+  s.downsampleY = sc.dsy;
+  s.pixelAspect = sc.par;
+  return s;
+}
+
+inline RenderSettings gaussianSettings(double blurriness, bool repeat, int dims = 1, bool lowBitDepth = false,
+                                       Scale sc = {}) {
+  RenderSettings s;
+  s.blurType = fm::kGaussianBlur;
+  s.blurriness = blurriness;
+  s.gaussianRepeatEdgePixels = repeat;
+  s.gaussianDimensions = dims;
+  s.lowBitDepth = lowBitDepth;
+  s.downsampleX = sc.dsx;
+  s.downsampleY = sc.dsy;
+  s.pixelAspect = sc.par;
+  return s;
+}
+
+// Renders through the driver on a counting CPU backend; the output stays until the next
+// render or the end of the test, which also checks that nothing was left allocated.
+class BlurRender : public ::testing::Test {
+ protected:
+  bool render(const RenderSettings& s, const fmtest::HostImage& image, const fm::Rect& placedAt,
+              const fm::Rect& inputBounds, const fm::Rect& outRect) {
+    be.freeImage(out);
+    const fm::Buffer in = image.buffer();
+    fm::PlacedImage placed;
+    placed.buffer = &in;
+    placed.rect = placedAt;
+    const double scale[3] = {s.downsampleX, s.downsampleY, s.pixelAspect};
+    message = "";
+    return fm::render(be, s, scale, placed, inputBounds, placedAt, nullptr, outRect, out, &message);
+  }
+
+  void TearDown() override {
+    be.freeImage(out);
+    EXPECT_EQ(be.liveImages, 0);
+  }
+
+  fm::ThreadParallel par{2};
+  fmtest::CountingBackend be{&par};
+  fm::Buffer out;
+  std::string message;
+};
+
+// Random premultiplied pixels: alpha in [0.2, 1], colour at most alpha.
+inline fmtest::HostImage premultipliedImage(int w, int h, uint32_t seed) {
+  fmtest::HostImage im = fmtest::randomImage(w, h, seed, 0.0f, 1.0f);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      fmtest::Px& p = im.at(x, y);
+      p.a = 0.2f + 0.8f * p.a;
+      p.r *= p.a;
+      p.g *= p.a;
+      p.b *= p.a;
+    }
+  return im;
+}
+
+}  // namespace blurtest
