@@ -1,6 +1,6 @@
 // Engine demo until the command-line tool arrives: a generated straight-alpha test card goes
-// through the engine as a host frame would (import, the render driver, export) on all cores,
-// and is written as a PAM image with alpha.
+// through the engine as a host frame would (import, a Gaussian Blur through the render driver,
+// export) on all cores, and is written as a PAM image with alpha.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -57,7 +57,10 @@ int main(int argc, char** argv) {
   fm::makeParams(p, &input, &host, nullptr);
   bool ok = fm::launchFull(be, FM_K_IMPORT, input, &host, p);
 
-  RenderSettings s;  // the default kind at its default amount renders as a copy
+  RenderSettings s;
+  s.blurType = fm::kGaussianBlur;
+  s.blurriness = 25.0;
+  s.gaussianRepeatEdgePixels = false;  // let the disc's soft edge spread
   const double scale[3] = {s.downsampleX, s.downsampleY, s.pixelAspect};
   const fm::Rect rect{0, 0, w, h};
   fm::PlacedImage placed{&input, rect};

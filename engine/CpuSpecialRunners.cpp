@@ -21,7 +21,7 @@ struct Images {
 
 constexpr int kStrip = 64;   // widest column strip held in registers/L1 at once
 constexpr int kTile = 256;
-constexpr int kAhead = 6;    // rows prefetched ahead by the column runner   // pixels of a row accumulated together by the gather
+constexpr int kAhead = 12;    // rows prefetched ahead by the column runner   // pixels of a row accumulated together by the gather
 
 }  // namespace
 
@@ -38,54 +38,60 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
   const int segments = std::min(p.y1, l.gridH);
   const int n = p.n;
   const float frac = p.frac;
+  static const float4 kZeros[kStrip] = {};
   // Every column of a strip resolves a row index the same way, so rows are resolved once and
   // the strip is then updated with straight vector arithmetic; per pixel the operations are
   // exactly those of the kernel's own work item.
   for (int x0 = first; x0 < end; x0 += kStrip) {
     const int w = std::min(kStrip, end - x0);
-    const int inside = std::max(0, std::min(w, p.aW - x0));  // columns past the source read zero
+    // Columns past the source read as transparent; they take the per-column path.
+    const int inside = std::max(0, std::min(w, p.aW - x0));
     auto row = [&](int i) -> const float4* {
       const int j = fm_ax_index(i, p.aH, p.mode, p.lo, p.hi);
-      return j < 0 ? nullptr : im.a + fm_idx(j) * p.aP + x0;
+      return j < 0 ? kZeros : im.a + fm_idx(j) * p.aP + x0;
     };
-    auto accumulate = [&](float4* sum, const float4* r, bool subtract) {
-      for (int c = 0; c < w; ++c) {
-        const float4 v = (r && c < inside) ? r[c] : f4z();
-        if (subtract) sum[c] -= v;
-        else sum[c] += v;
-      }
-    };
+    auto at = [&](const float4* r, int c) { return c < inside ? r[c] : f4z(); };
     float4 sum[kStrip];
     for (int seg = 0; seg < segments; ++seg) {
       const int s0 = seg * p.segLen;
       if (s0 >= p.dH) continue;
       const int s1 = std::min(s0 + p.segLen, p.dH);
       for (int c = 0; c < w; ++c) sum[c] = f4z();
-      for (int k = -n; k <= n; ++k) accumulate(sum, row(s0 + k), false);
+      for (int k = -n; k <= n; ++k) {
+        const float4* r = row(s0 + k);
+        for (int c = 0; c < w; ++c) sum[c] += at(r, c);
+      }
       for (int i = s0; i < s1; ++i) {
         // Each row of a strip is a short run in a different page, which the hardware
         // prefetcher does not follow: ask for the rows a few steps ahead.
-        if (const float4* ahead = row(i + n + kAhead))
+        const float4* ahead = row(i + n + kAhead);
+        if (ahead != kZeros)
           for (int c = 0; c < inside; c += 4) __builtin_prefetch(ahead + c);
         if (i + kAhead < s1)
           for (int c = 0; c < w; c += 4) __builtin_prefetch(im.d + fm_idx(i + kAhead) * p.dP + x0 + c, 1);
-        if (i > s0) {
-          accumulate(sum, row(i + n), false);
-          accumulate(sum, row(i - n - 1), true);
-        }
         const float weight = fm_box_weight(i, n, frac, p.mode, p.lo, p.hi);
+        const float4* left = frac > 0.0f ? row(i - n - 1) : kZeros;
+        const float4* right = frac > 0.0f ? row(i + n + 1) : kZeros;
         float4* drow = im.d + fm_idx(i) * p.dP + x0;
-        if (frac > 0.0f) {
-          const float4* left = row(i - n - 1);
-          const float4* right = row(i + n + 1);
-          for (int c = 0; c < w; ++c) {
-            const float4 outerL = (left && c < inside) ? left[c] : f4z();
-            const float4 outerR = (right && c < inside) ? right[c] : f4z();
-            drow[c] = fm_box_apply(sum[c], outerL, outerR, frac, weight);
+        if (i > s0) {
+          const float4* add = row(i + n);
+          const float4* sub = row(i - n - 1);
+          if (inside == w) {
+            for (int c = 0; c < w; ++c) {
+              float4 s = sum[c];
+              s += add[c];
+              s -= sub[c];
+              sum[c] = s;
+              drow[c] = fm_box_apply(s, left[c], right[c], frac, weight);
+            }
+            continue;
           }
-        } else {
-          for (int c = 0; c < w; ++c) drow[c] = fm_box_apply(sum[c], f4z(), f4z(), frac, weight);
+          for (int c = 0; c < w; ++c) {
+            sum[c] += at(add, c);
+            sum[c] -= at(sub, c);
+          }
         }
+        for (int c = 0; c < w; ++c) drow[c] = fm_box_apply(sum[c], at(left, c), at(right, c), frac, weight);
       }
     }
   }
