@@ -8,6 +8,7 @@ namespace fm {
 namespace {
 
 constexpr int kGroup = 8;
+constexpr int kNewRowAhead = 32;
 
 // Pixels [x0, x1) of row y whose whole window reads plain pixels; the rest go through the kernel.
 template <bool Rows>
@@ -35,6 +36,9 @@ void convRow(int gy, int y, int gridW, float4* d, const float4* a, const FMParam
 #pragma GCC unroll 8
     for (int c = 0; c < kGroup; ++c) acc[c] = f4z();
     const float4* src = rowCentre + x - fm_idx(n) * step;
+    // Only the last row of a column window is new to the cache; the others were read for
+    // the rows above. Fetch it a few groups ahead.
+    if (!Rows) __builtin_prefetch(src + 2 * n * step + kNewRowAhead);
     for (int k = 0; k <= 2 * n; ++k, src += step) {
       const float tap = p.t[k];
 #pragma GCC unroll 8

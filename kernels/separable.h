@@ -68,6 +68,9 @@ FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, fl
 FM_FN void fm_box_run(FM_G float4* d, fm_idx dbase, fm_idx dstep, FM_G const float4* s, fm_idx sbase,
                       fm_idx sstep, int len, int s0, int s1, int n, float frac, int mode, int lo, int hi) {
   const int dlo = fm_direct_lo(mode, lo), dhi = fm_direct_hi(mode, hi, len);
+  // Away from the valid range's ends every position has the same weight: compute it once.
+  const int wlo = lo + n + 1, whi = hi - n - 1;
+  const float wInterior = fm_box_weight(wlo, n, frac, mode, lo, hi);
   float4 S = f4z();
   for (int k = -n; k <= n; ++k) S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, dlo, dhi);
   for (int i = s0; i < s1; ++i) {
@@ -80,7 +83,10 @@ FM_FN void fm_box_run(FM_G float4* d, fm_idx dbase, fm_idx dstep, FM_G const flo
       outerL = fm_axd(s, sbase, sstep, i - n - 1, len, mode, lo, hi, dlo, dhi);
       outerR = fm_axd(s, sbase, sstep, i + n + 1, len, mode, lo, hi, dlo, dhi);
     }
-    d[dbase + (fm_idx)i * dstep] = fm_box_out(S, outerL, outerR, i, n, frac, mode, lo, hi);
+    const float weight = (mode != FM_EDGE_INSIDE || (i >= wlo && i < whi))
+                             ? wInterior
+                             : fm_box_weight(i, n, frac, mode, lo, hi);
+    d[dbase + (fm_idx)i * dstep] = fm_box_apply(S, outerL, outerR, frac, weight);
   }
 }
 
