@@ -102,40 +102,6 @@ bool convertLight(Backend& be, Buffer& img, bool toLinear) {
   return be.launch(kernel, &img, toLinear ? &img : nullptr, nullptr, nullptr, &p, img.width, img.height, 2.0);
 }
 
-bool launchPass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode, int32_t lo,
-                int32_t hi) {
-  FMParams p;
-  makeParams(p, &d, &s, nullptr);
-  p.mode = mode;
-  p.n = pass.n;
-  p.lo = lo;
-  p.hi = hi;
-  if (pass.direct) {
-    std::copy(pass.taps.begin(), pass.taps.end(), p.t);
-    const int kernel = pass.horizontal ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
-    return be.launch(kernel, &d, &s, nullptr, nullptr, &p, d.width, d.height, 2.0 * pass.n + 1.0);
-  }
-  p.frac = pass.frac;
-  const int64_t len = pass.horizontal ? d.width : d.height;
-  // On the CPU one work item slides over a whole row or column; a GPU needs many
-  // independent items per row, so rows are cut into segments a few box widths long.
-  int64_t segLen = len;
-  if (be.isGpu()) {
-    const int64_t eightN = int64_t(8) * pass.n;
-    segLen = std::min<int64_t>(len, eightN < 256 ? 256 : eightN + 4);
-  }
-  segLen = std::max<int64_t>(segLen, 1);
-  const int64_t segments = (len + segLen - 1) / segLen;
-  p.segLen = int32_t(segLen);
-  const double cost = 4.0 * double(segLen) + 2.0 * pass.n + 1.0;
-  if (pass.horizontal) {
-    p.y1 = d.height;
-    return be.launch(FM_K_BOX_ROWS, &d, &s, nullptr, nullptr, &p, int(segments), d.height, cost);
-  }
-  p.y1 = int32_t(segments);
-  return be.launch(FM_K_BOX_COLS, &d, &s, nullptr, nullptr, &p, d.width, int(segments), cost);
-}
-
 bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const PlacedImage& source,
                    const Rect& inputRect, const Rect& outputRect, Buffer& destination, bool linearLight) {
   if (!isPresent(source) || !source.buffer->data) return clearImage(be, destination);
@@ -183,7 +149,7 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
       hi += k * passReach(pass);
     }
     ++k;
-    if (!launchPass(be, pass, *next, *last, mode, param(lo), param(hi))) return false;
+    if (!launchSeparablePass(be, pass, *next, *last, mode, param(lo), param(hi))) return false;
     if (be.wasAborted()) return false;
     std::swap(last, next);
   }
@@ -200,6 +166,41 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
 }
 
 }  // namespace
+
+bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode,
+                         int32_t lo, int32_t hi) {
+  if (!wellFormed(pass)) return false;
+  FMParams p;
+  makeParams(p, &d, &s, nullptr);
+  p.mode = mode;
+  p.n = pass.n;
+  p.lo = lo;
+  p.hi = hi;
+  if (pass.direct) {
+    std::copy(pass.taps.begin(), pass.taps.end(), p.t);
+    const int kernel = pass.horizontal ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
+    return be.launch(kernel, &d, &s, nullptr, nullptr, &p, d.width, d.height, 2.0 * pass.n + 1.0);
+  }
+  p.frac = pass.frac;
+  const int64_t len = pass.horizontal ? d.width : d.height;
+  // On the CPU one work item slides over a whole row or column; a GPU needs many
+  // independent items per row, so rows are cut into segments a few box widths long.
+  int64_t segLen = len;
+  if (be.isGpu()) {
+    const int64_t eightN = int64_t(8) * pass.n;
+    segLen = std::min<int64_t>(len, eightN < 256 ? 256 : eightN + 4);
+  }
+  segLen = std::max<int64_t>(segLen, 1);
+  const int64_t segments = (len + segLen - 1) / segLen;
+  p.segLen = int32_t(segLen);
+  const double cost = 4.0 * double(segLen) + 2.0 * pass.n + 1.0;
+  if (pass.horizontal) {
+    p.y1 = d.height;
+    return be.launch(FM_K_BOX_ROWS, &d, &s, nullptr, nullptr, &p, int(segments), d.height, cost);
+  }
+  p.y1 = int32_t(segments);
+  return be.launch(FM_K_BOX_COLS, &d, &s, nullptr, nullptr, &p, d.width, int(segments), cost);
+}
 
 int64_t passReach(const SeparablePass& pass) {
   return int64_t(pass.n) + (!pass.direct && pass.frac > 0.0f ? 1 : 0);

@@ -34,6 +34,12 @@ SeparablePass boxPass(double radius, bool horizontal);
 // two reduced pixels for the enlargement's spread when reduced; kept within the coordinate limit.
 int32_t fullResolutionReach(int64_t workingReach, int32_t factor);
 
+// Launches one pass from `s` into `d` (same frame, same size): a direct pass (at most 96
+// taps, else false and nothing launched) or a sliding box, cut into segments on a GPU.
+// [lo, hi) is the valid range along the pass's axis, read by FM_EDGE_CLAMP/FM_EDGE_INSIDE.
+bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode,
+                         int32_t lo, int32_t hi);
+
 // Blurs `source` by `plan` into `destination`, which covers `outputRect`. `edgeMode` is
 // FM_EDGE_ZERO, FM_EDGE_CLAMP or FM_EDGE_INSIDE against `inputRect`, the part of the source
 // that holds the layer's pixels. `linearLight` runs the passes on sRGB-decoded colour.

@@ -31,7 +31,7 @@ const BandRunner kItemRunners[FM_KERNEL_COUNT] = {
     &runBand<fm_conv_rows>,   &runBand<fm_conv_cols>,   nullptr,
     &runBand<fm_prefix_rows>, &runBand<fm_lens_gather>, &runBand<fm_lens_prep>,
     &runBand<fm_lens_finish>, &runBand<fm_lens_radius>, &runBand<fm_down>,
-    &runBand<fm_up>,
+    &runBand<fm_up>,          &runBand<fm_vec_scalar>,  &runBand<fm_vector>,
 };
 
 const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {

@@ -211,5 +211,6 @@ FM_FN void fm_store(FM_G float4* dst, fm_idx i, float4 v, int accum) {
 #include "transfer.h"
 #include "separable.h"
 #include "lens.h"
+#include "vector.h"
 
 #endif

@@ -118,11 +118,10 @@ TEST_F(RenderDriver, NegligibleBlurCopiesThePlacedInput) {
   for (int x = 90; x < 100; ++x) EXPECT_EQ(outAt(r, x, 55).a, 0.0f);
 }
 
-TEST_F(RenderDriver, KindsWithoutARunnerFailCleanly) {
-  RenderSettings s;
-  s.blurType = fm::kVectorBlur;
-  s.vectorAmount = 5;
-  EXPECT_FALSE(go(s, Rect{100, 50, 120, 62}));
+TEST_F(RenderDriver, RunnerFailingMidwayReleasesEverything) {
+  // The blur's second launch fails: the driver reports it and nothing stays allocated.
+  be.failLaunch = 2;
+  EXPECT_FALSE(go(gaussian(5.0), Rect{100, 50, 120, 62}));
   EXPECT_EQ(message, "render failed");
   EXPECT_EQ(out.data, nullptr);
   EXPECT_EQ(be.liveImages, 0);

@@ -1,0 +1,144 @@
+#include "blurs/VectorBlur.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "blurs/Footprint.h"
+#include "blurs/VectorSoftening.h"
+#include "engine/ImageList.h"
+
+namespace fm {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+int32_t offset(int64_t v) { return int32_t(std::clamp<int64_t>(v, -(int64_t(1) << 30), int64_t(1) << 30)); }
+
+bool clearOut(Backend& be, Buffer& out) {
+  FMParams p;
+  makeParams(p, &out, nullptr, nullptr);
+  return be.launch(FM_K_CLEAR, &out, nullptr, nullptr, nullptr, &p, out.width, out.height, 1.0);
+}
+
+// The scalar map over MQ from the source copy (over Q): the property of each pixel, its
+// edge values repeated over the softening margin.
+bool mapFromSource(Backend& be, ImageList& images, const RenderSettings& s, const Buffer& source,
+                   const Rect& Q, Buffer& map, const Rect& MQ) {
+  Buffer* scalar = images.add(width(Q), height(Q));
+  if (!scalar) return false;
+  FMParams p;
+  makeParams(p, scalar, &source, nullptr);
+  p.g0 = 1.0f;
+  p.g2 = 1.0f;
+  p.channel = s.mapProperty;
+  if (!be.launch(FM_K_VEC_SCALAR, scalar, &source, nullptr, nullptr, &p, scalar->width, scalar->height, 4.0))
+    return false;
+  makeParams(p, &map, scalar, nullptr);
+  p.mode = 1;
+  p.lo = 0;
+  p.hi = scalar->width;
+  p.lo2 = 0;
+  p.hi2 = scalar->height;
+  p.ax = offset(int64_t(MQ.left) - Q.left);
+  p.ay = offset(int64_t(MQ.top) - Q.top);
+  return be.launch(FM_K_COPY, &map, scalar, nullptr, nullptr, &p, map.width, map.height, 2.0);
+}
+
+// The scalar map over MQ from the map layer, its rectangle stretched onto the layer's and
+// its edges repeated outside it.
+bool mapFromLayer(Backend& be, const RenderSettings& s, const MapImage& layerMap, const Rect& layerBounds,
+                  const Rect& mapBounds, Buffer& map, const Rect& MQ) {
+  const Buffer& src = *layerMap.buffer;
+  const int64_t mx0 = layerMap.rect.left, my0 = layerMap.rect.top;
+  const float qx = width(layerBounds) > 0 ? float(double(width(mapBounds)) / double(width(layerBounds))) : 1.0f;
+  const float qy = height(layerBounds) > 0 ? float(double(height(mapBounds)) / double(height(layerBounds))) : 1.0f;
+  FMParams p;
+  makeParams(p, &map, &src, nullptr);
+  p.mode = 1;
+  p.lo = offset(mapBounds.left - mx0);
+  p.hi = offset(mapBounds.right - mx0);
+  p.lo2 = offset(mapBounds.top - my0);
+  p.hi2 = offset(mapBounds.bottom - my0);
+  p.channel = s.mapProperty;
+  p.g0 = qx;
+  p.g1 = float(MQ.left) * qx + (float(mapBounds.left) - float(layerBounds.left) * qx) - float(mx0);
+  p.g2 = qy;
+  p.g3 = float(MQ.top) * qy + (float(mapBounds.top) - float(layerBounds.top) * qy) - float(my0);
+  return be.launch(FM_K_VEC_SCALAR, &map, &src, nullptr, nullptr, &p, map.width, map.height, 4.0);
+}
+
+bool render(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& input,
+            const Rect& inputBounds, const Rect& layerBounds, const MapImage* map, const Rect& mapBounds,
+            const Rect& outRect, Buffer& out) {
+  const bool ownMap = !map || !map->buffer || !map->buffer->data;
+  const Reach reach = vectorReach(s, scale, ownMap);
+  const Rect Q = intersection(grow(outRect, reach), inputBounds);
+  if (isEmpty(Q) || !isPresent(input) || !input.buffer->data) return clearOut(be, out);
+
+  ImageList images(be);
+  Buffer* source = images.add(width(Q), height(Q));
+  if (!source) return false;
+  FMParams p;
+  makeParams(p, source, input.buffer, nullptr);
+  p.ax = offset(int64_t(Q.left) - input.rect.left);
+  p.ay = offset(int64_t(Q.top) - input.rect.top);
+  if (!be.launch(FM_K_COPY, source, input.buffer, nullptr, nullptr, &p, source->width, source->height, 2.0))
+    return false;
+
+  const VectorSoftening soft = makeVectorSoftening(s, scale);
+  const Rect MQ = soft.plan.passes.empty() ? Q : grownBy(Q, soft.hReach, soft.vReach);
+  Buffer* mapImage = images.add(width(MQ), height(MQ));
+  if (!mapImage) return false;
+  if (ownMap ? !mapFromSource(be, images, s, *source, Q, *mapImage, MQ)
+             : !mapFromLayer(be, s, *map, layerBounds, mapBounds, *mapImage, MQ))
+    return false;
+
+  Buffer* softened = mapImage;
+  if (!soft.plan.passes.empty()) {
+    Buffer* other = images.add(width(MQ), height(MQ));
+    if (!other) return false;
+    for (const SeparablePass& pass : soft.plan.passes) {
+      const int32_t hi = pass.horizontal ? mapImage->width : mapImage->height;
+      if (!launchSeparablePass(be, pass, *other, *softened, FM_EDGE_ZERO, 0, hi)) return false;
+      std::swap(softened, other);
+    }
+  }
+
+  Buffer* result = images.add(width(Q), height(Q));
+  if (!result) return false;
+  const double px = scaleX(scale), py = scaleY(scale);
+  const double amount = std::isfinite(s.vectorAmount) ? s.vectorAmount : 0.0;
+  const double angle = s.angleOffset * kPi / 180.0;
+  const double steps = std::ceil(std::max(px, py) * std::fabs(amount));
+  makeParams(p, result, source, softened);
+  p.bx = offset(int64_t(Q.left) - MQ.left);
+  p.by = offset(int64_t(Q.top) - MQ.top);
+  p.mode = std::clamp(s.vectorType, 1, 5);
+  p.g0 = float(amount);
+  p.g1 = float(px);
+  p.g2 = float(py);
+  p.g3 = float(std::cos(angle));
+  p.g4 = float(std::sin(angle));
+  p.g5 = float((s.ridgeSmoothness > 0 ? s.ridgeSmoothness : 0.0) / 512.0);
+  // 2 to 512 samples along every vector.
+  p.n = int32_t(std::min(std::max(steps, 1.0), 511.0)) + 1;
+  if (!be.launch(FM_K_VECTOR, result, source, softened, nullptr, &p, result->width, result->height,
+                 4.0 * p.n + 8.0))
+    return false;
+  return copyInput(be, out, outRect, *result, Q);
+}
+
+}  // namespace
+
+bool renderVectorBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& input,
+                      const Rect& inputBounds, const Rect& layerBounds, const MapImage* map,
+                      const Rect& mapBounds, const Rect& outRect, Buffer& out) {
+  try {
+    return render(be, s, scale, input, inputBounds, layerBounds, map, mapBounds, outRect, out);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+}  // namespace fm

@@ -1,0 +1,20 @@
+#include "blurs/VectorSoftening.h"
+
+#include <algorithm>
+
+#include "blurs/GaussianBlur.h"
+#include "engine/Render.h"
+
+namespace fm {
+
+VectorSoftening makeVectorSoftening(const RenderSettings& s, const double scale[3]) {
+  VectorSoftening soft;
+  const double softness = s.mapSoftness > 0 ? s.mapSoftness : 0.0;  // NaN counts as none
+  const double sigma = softness * 0.4166666666666667;
+  addGaussianPasses(sigma * scaleX(scale), true, soft.plan);
+  addGaussianPasses(sigma * scaleY(scale), false, soft.plan);
+  for (const SeparablePass& pass : soft.plan.passes) (pass.horizontal ? soft.hReach : soft.vReach) += passReach(pass);
+  return soft;
+}
+
+}  // namespace fm
