@@ -3,6 +3,7 @@
 #include "blurs/BoxBlur.h"
 #include "blurs/GaussianBlur.h"
 #include "blurs/Separable.h"
+#include "blurs/VectorBlur.h"
 #include "engine/BlurDispatch.h"
 
 namespace fm {
@@ -35,6 +36,9 @@ bool dispatchBlur(const BlurRequest& request) {
       // Box Blur's "Repeat Edge Pixels" averages over the input's pixels only.
       return renderSeparable(request, &makeBoxPlan, s.boxRepeatEdgePixels ? FM_EDGE_INSIDE : FM_EDGE_ZERO,
                              false);
+    case kVectorBlur:
+      return renderVectorBlur(*request.be, s, request.scale, *request.input, request.inputBounds,
+                              request.layerBounds, request.map, request.mapRect, request.outRect, *request.out);
     default:
       return false;
   }
