@@ -38,21 +38,17 @@ Rect grow(const Rect& rect, const Reach& r) {
 
 Rect capExtent(const Rect& rect, const Rect& reference, const double scale[3]) {
   Rect out = rect;
-  const int64_t maxW = maxExtent(scale[0]), maxH = maxExtent(scale[1]);
-  if (width(out) > maxW) {
-    const int64_t c = !isEmpty(reference) ? (int64_t(reference.left) + reference.right) / 2
-                                          : (int64_t(out.left) + out.right) / 2;
-    const int64_t left = std::max<int64_t>(c - maxW / 2, out.left);
-    out.left = int32_t(left);
-    out.right = int32_t(left + maxW);
-  }
-  if (height(out) > maxH) {
-    const int64_t c = !isEmpty(reference) ? (int64_t(reference.top) + reference.bottom) / 2
-                                          : (int64_t(out.top) + out.bottom) / 2;
-    const int64_t top = std::max<int64_t>(c - maxH / 2, out.top);
-    out.top = int32_t(top);
-    out.bottom = int32_t(top + maxH);
-  }
+  // One axis: cut [lo, hi) to maxLen, centred on the reference but never before lo.
+  auto cap = [](int32_t& lo, int32_t& hi, int64_t refLo, int64_t refHi, bool refEmpty, int64_t maxLen) {
+    if (int64_t(hi) - lo <= maxLen) return;
+    const int64_t c = !refEmpty ? (refLo + refHi) / 2 : (int64_t(lo) + hi) / 2;
+    const int64_t start = std::max<int64_t>(c - maxLen / 2, lo);
+    lo = int32_t(start);
+    hi = int32_t(start + maxLen);
+  };
+  const bool refEmpty = isEmpty(reference);
+  cap(out.left, out.right, reference.left, reference.right, refEmpty, maxExtent(scale[0]));
+  cap(out.top, out.bottom, reference.top, reference.bottom, refEmpty, maxExtent(scale[1]));
   return out;
 }
 

@@ -108,6 +108,18 @@ FM_KERNEL(fm_lens_gather) {
   fm_store(dst, (fm_idx)y * p.dP + x, result, p.flags & FM_F_ACCUM);
 }
 
+// Straight colour, taken into (toLinear) or out of linear light when FM_F_LINEAR is set,
+// then premultiplied.
+FM_FN float4 fm_linear_premul(float r, float g, float b, float a, int flags, int toLinear) {
+  if (flags & FM_F_LINEAR) {
+    const int srgb = (flags & FM_F_SRGB) != 0;
+    r = toLinear ? fm_to_linear(r, srgb) : fm_from_linear(r, srgb);
+    g = toLinear ? fm_to_linear(g, srgb) : fm_from_linear(g, srgb);
+    b = toLinear ? fm_to_linear(b, srgb) : fm_from_linear(b, srgb);
+  }
+  return make_f4(r * a, g * a, b * a, a);
+}
+
 // Highlights and linear light before the gather, on straight colour.
 FM_KERNEL(fm_lens_prep) {
   FM_PIXEL_ITEM(x, y);
@@ -129,13 +141,7 @@ FM_KERNEL(fm_lens_prep) {
       b = b + m * (L + (b - L) * p.g2);
     }
   }
-  if (p.flags & FM_F_LINEAR) {
-    const int srgb = (p.flags & FM_F_SRGB) != 0;
-    r = fm_to_linear(r, srgb);
-    g = fm_to_linear(g, srgb);
-    b = fm_to_linear(b, srgb);
-  }
-  dst[di] = make_f4(r * a, g * a, b * a, a);
+  dst[di] = fm_linear_premul(r, g, b, a, p.flags, 1);
 }
 
 // Back from linear light, in place; also brings alpha into [0, 1] with the colour rescaled.
@@ -150,13 +156,7 @@ FM_KERNEL(fm_lens_finish) {
   }
   const float inv = 1.0f / fm_maxf(FM_W(c), a);
   float r = FM_X(c) * inv, g = FM_Y(c) * inv, b = FM_Z(c) * inv;
-  if (p.flags & FM_F_LINEAR) {
-    const int srgb = (p.flags & FM_F_SRGB) != 0;
-    r = fm_from_linear(r, srgb);
-    g = fm_from_linear(g, srgb);
-    b = fm_from_linear(b, srgb);
-  }
-  dst[di] = make_f4(r * a, g * a, b * a, a);
+  dst[di] = fm_linear_premul(r, g, b, a, p.flags, 0);
 }
 
 // Blur radius of every pixel from a map: distance of the map value from the focal value.
