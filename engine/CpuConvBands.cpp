@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CpuKernels.h"
+#include "engine/StreamStore.h"
 
 namespace fm {
 namespace {
@@ -45,7 +46,7 @@ void convRow(int gy, int y, int gridW, float4* d, const float4* a, const FMParam
       for (int c = 0; c < kGroup; ++c) acc[c] += src[c] * tap;
     }
 #pragma GCC unroll 8
-    for (int c = 0; c < kGroup; ++c) out[x + c] = acc[c];
+    for (int c = 0; c < kGroup; ++c) streamStore(out + x + c, acc[c]);
   }
   for (; x < x1; ++x) {
     float4 acc = f4z();
@@ -66,6 +67,7 @@ void convBand(int gridW, int first, int end, void* dst, const void* srcA, const 
     if (y >= p.y1 || y >= p.dH) continue;
     convRow<Rows>(gy, y, gridW, d, a, p);
   }
+  streamFence();
 }
 
 }  // namespace

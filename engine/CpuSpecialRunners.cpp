@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CpuKernels.h"
+#include "engine/StreamStore.h"
 
 namespace fm {
 namespace {
@@ -67,8 +68,6 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
         const float4* ahead = row(i + n + kAhead);
         if (ahead != kZeros)
           for (int c = 0; c < inside; c += 4) __builtin_prefetch(ahead + c);
-        if (i + kAhead < s1)
-          for (int c = 0; c < w; c += 4) __builtin_prefetch(im.d + fm_idx(i + kAhead) * p.dP + x0 + c, 1);
         const float weight = fm_box_weight(i, n, frac, p.mode, p.lo, p.hi);
         const float4* left = frac > 0.0f ? row(i - n - 1) : kZeros;
         const float4* right = frac > 0.0f ? row(i + n + 1) : kZeros;
@@ -82,7 +81,7 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
               s += add[c];
               s -= sub[c];
               sum[c] = s;
-              drow[c] = fm_box_apply(s, left[c], right[c], frac, weight);
+              streamStore(drow + c, fm_box_apply(s, left[c], right[c], frac, weight));
             }
             continue;
           }
@@ -91,10 +90,11 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
             sum[c] -= at(sub, c);
           }
         }
-        for (int c = 0; c < w; ++c) drow[c] = fm_box_apply(sum[c], at(left, c), at(right, c), frac, weight);
+        for (int c = 0; c < w; ++c) streamStore(drow + c, fm_box_apply(sum[c], at(left, c), at(right, c), frac, weight));
       }
     }
   }
+  streamFence();
 }
 
 void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
