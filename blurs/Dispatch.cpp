@@ -1,7 +1,10 @@
 #include <new>
 
 #include "blurs/BoxBlur.h"
+#include "blurs/CameraLensBlur.h"
+#include "blurs/DirectionalBlur.h"
 #include "blurs/GaussianBlur.h"
+#include "blurs/RadialBlur.h"
 #include "blurs/Separable.h"
 #include "blurs/VectorBlur.h"
 #include "engine/BlurDispatch.h"
@@ -39,6 +42,18 @@ bool dispatchBlur(const BlurRequest& request) {
     case kVectorBlur:
       return renderVectorBlur(*request.be, s, request.scale, *request.input, request.inputBounds,
                               request.layerBounds, request.map, request.mapRect, request.outRect, *request.out);
+    case kCameraLensBlur:
+      return renderCameraLensBlur(*request.be, s, request.scale, *request.input, request.inputBounds,
+                                  request.layerBounds, request.map, request.mapRect, request.outRect,
+                                  *request.out);
+    case kRadialBlur:
+      return renderRadialBlur(*request.be, s, request.scale, *request.input, request.inputBounds, request.outRect,
+                              *request.out);
+    case kMotionBlur:
+      // Tracked frames have their own driver; only directional ones come here.
+      if (s.motionBlurType != 1) return false;
+      return renderDirectionalBlur(*request.be, s, request.scale, *request.input, request.inputBounds,
+                                   request.outRect, *request.out);
     default:
       return false;
   }

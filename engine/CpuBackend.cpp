@@ -114,6 +114,9 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
   if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return false;
   // Every kernel reads its block and writes its destination: refuse rather than crash.
   if (!p || !dst || !dst->data) return false;
+  // A block that describes a source image which was not passed would be read through null.
+  const bool aMissing = !srcA || !srcA->data, bMissing = !srcB || !srcB->data;
+  if ((aMissing && p->aW > 0 && p->aH > 0) || (bMissing && p->bW > 0 && p->bH > 0)) return false;
   p->y0 = 0;
 
   const int threads = parallel ? parallel->threadCount() : 1;

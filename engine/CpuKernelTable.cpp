@@ -1,6 +1,7 @@
 #include "engine/CpuKernelTable.h"
 
 #include "engine/CpuConvBands.h"
+#include "engine/CpuGroupRunner.h"
 #include "engine/CpuKernels.h"
 #include "engine/CpuSpecialRunners.h"
 
@@ -28,15 +29,21 @@ void runBand(int gridW, int first, int end, void* dst, const void* srcA, const v
 const BandRunner kItemRunners[FM_KERNEL_COUNT] = {
     &runBand<fm_clear>,       &runBand<fm_copy>,        &runBand<fm_import>,
     &runBand<fm_export>,      &runBand<fm_box_rows>,    &runBand<fm_box_cols>,
-    &runBand<fm_conv_rows>,   &runBand<fm_conv_cols>,   nullptr,
+    &runBand<fm_conv_rows>,   &runBand<fm_conv_cols>,   &runBand<fm_group>,
     &runBand<fm_prefix_rows>, &runBand<fm_lens_gather>, &runBand<fm_lens_prep>,
     &runBand<fm_lens_finish>, &runBand<fm_lens_radius>, &runBand<fm_down>,
     &runBand<fm_up>,          &runBand<fm_vec_scalar>,  &runBand<fm_vector>,
+    &runBand<fm_feat>,        &runBand<fm_half>,        &runBand<fm_tmpl>,
+    &runBand<fm_patch_init>,  &runBand<fm_patch_search>, &runBand<fm_densify>,
+    &runBand<fm_flow_refine>, &runBand<fm_flow_up>,     &runBand<fm_flow_stats>,
+    nullptr,                  nullptr,                  nullptr,
+    nullptr,                  nullptr,                  &runBand<fm_flow_warp>,
+    &runBand<fm_flow_edges>,
 };
 
 const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {
     nullptr, nullptr, nullptr, nullptr, &runBoxRows, &runBoxCols, nullptr, nullptr,
-    nullptr, nullptr, &runLensGatherConstant,
+    &runGroupTranslate, nullptr, &runLensGatherConstant,
 };
 
 }  // namespace

@@ -211,6 +211,10 @@ FM_FN void fm_store(FM_G float4* dst, fm_idx i, float4 v, int accum) {
 #include "transfer.h"
 #include "separable.h"
 #include "lens.h"
+#include "group.h"
 #include "vector.h"
+#include "flowpyramid.h"
+#include "flowpatch.h"
+#include "flowrefine.h"
 
 #endif

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/CpuBackend.h"
+#include "engine/CpuKernelTable.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TestBackends.h"
 
@@ -124,7 +125,11 @@ TEST_F(CpuLaunch, ChecksComeInOrder) {
   EXPECT_TRUE(clear(5, -1, -3));
   EXPECT_FALSE(clear(9, 7, 34));
   EXPECT_FALSE(clear(9, 7, -1));
-  EXPECT_FALSE(clear(9, 7, FM_K_FLOW_EDGES));  // no such kernel in this build yet
+  for (int k = 0; k < FM_KERNEL_COUNT; ++k) {
+    if (!fm::cpuBandRunner(k)) {
+      EXPECT_FALSE(clear(9, 7, k)) << "kernel " << k << " is not built yet";
+    }
+  }
   EXPECT_TRUE(par.counts.empty());
   EXPECT_FALSE(be.wasAborted());
   EXPECT_TRUE(clear(9, 7));
@@ -136,6 +141,17 @@ TEST_F(CpuLaunch, RefusesMissingDestinationOrBlock) {
   Buffer empty;
   EXPECT_FALSE(be.launch(FM_K_CLEAR, &empty, nullptr, nullptr, nullptr, &p, 9, 7, 1.0));
   EXPECT_FALSE(be.launch(FM_K_CLEAR, &img, nullptr, nullptr, nullptr, nullptr, 9, 7, 1.0));
+  EXPECT_FALSE(be.wasAborted());
+}
+
+TEST_F(CpuLaunch, RefusesABlockDescribingAnAbsentSource) {
+  FMParams q;
+  fm::makeParams(q, &img, &img, &img);
+  EXPECT_FALSE(be.launch(FM_K_COPY, &img, nullptr, nullptr, nullptr, &q, 9, 7, 1.0));
+  EXPECT_FALSE(be.launch(FM_K_COPY, &img, &img, nullptr, nullptr, &q, 9, 7, 1.0));
+  Buffer empty;
+  EXPECT_FALSE(be.launch(FM_K_COPY, &img, &empty, &img, nullptr, &q, 9, 7, 1.0));
+  EXPECT_TRUE(be.launch(FM_K_COPY, &img, &img, &img, nullptr, &q, 9, 7, 1.0));
   EXPECT_FALSE(be.wasAborted());
 }
 

@@ -42,6 +42,11 @@ class OpenCLHarness {
   bool runProbe(const std::string& extraSource, const char* kernel, const FMParams& p,
                 std::vector<int>& out, int outInts, std::string* error = nullptr);
 
+  // The harness's context, queue and program of the kernel text alone (a cl_context,
+  // cl_command_queue and cl_program), shared with backends that keep images on the device.
+  // False when the program does not build.
+  bool objects(void** context, void** queue, void** program, std::string* error = nullptr);
+
   struct Impl;
 
  private:

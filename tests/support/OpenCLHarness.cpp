@@ -140,6 +140,16 @@ bool OpenCLHarness::run(const KernelCall& call, std::string* error) {
   return err == CL_SUCCESS;
 }
 
+bool OpenCLHarness::objects(void** context, void** queue, void** program, std::string* error) {
+  std::lock_guard<std::mutex> guard(impl->lock);
+  cl_program prog = impl->program("", error);
+  if (!prog) return false;
+  *context = impl->context;
+  *queue = impl->queue;
+  *program = prog;
+  return true;
+}
+
 bool OpenCLHarness::runProbe(const std::string& extraSource, const char* kernel, const FMParams& p,
                              std::vector<int>& out, int outInts, std::string* error) {
   std::lock_guard<std::mutex> guard(impl->lock);
