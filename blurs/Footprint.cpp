@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "blurs/BoxBlur.h"
+#include "blurs/CameraLensPlan.h"
+#include "blurs/GaussianBlur.h"
+#include "blurs/RadialBlur.h"
 #include "blurs/VectorSoftening.h"
 #include "engine/Render.h"
 
@@ -24,6 +28,38 @@ int64_t lengthReach(double length, int64_t extra) {
 int64_t maxExtent(double downsample) {
   const double m = std::floor(downsample * 29990.0);
   return m >= 2 ? int64_t(std::min(m, 2e9)) : 1;
+}
+
+Reach fromPlan(const int32_t r[4]) { return Reach{r[0], r[1], r[2], r[3]}; }
+
+Reach separableReach(const RenderSettings& s, const double scale[3], bool gaussian) {
+  SeparablePlan plan;
+  (gaussian ? makeGaussianPlan : makeBoxPlan)(s, scale, plan);
+  return fromPlan(plan.reach);
+}
+
+Rect zeroIfEmpty(const Rect& r) { return isEmpty(r) ? Rect{} : r; }
+
+// How far a pixel of this kind takes colour from, as a rectangle: the grown rectangle for
+// the reach-based kinds, the swept rectangle for Radial Blur. `forward` asks where the
+// pixels of `r` can reach; otherwise which pixels the output pixels of `r` read.
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool forward, bool vectorSoftness) {
+  switch (s.blurType) {
+    case kVectorBlur:
+      return grow(r, vectorReach(s, scale, vectorSoftness));
+    case kGaussianBlur:
+      return grow(r, separableReach(s, scale, true));
+    case kCameraLensBlur:
+      return grow(r, fromPlan(makeLensPlan(s, scale).reach));
+    case kBoxBlur:
+      return grow(r, separableReach(s, scale, false));
+    case kRadialBlur:
+      return boundingBox(r, radialBounds(makeRadialSweep(s), r, forward, scale));
+    case kMotionBlur:
+      return grow(r, directionalReach(s, scale));
+    default:
+      return r;
+  }
 }
 
 }  // namespace
@@ -71,6 +107,88 @@ Reach directionalReach(const RenderSettings& s, const double scale[3]) {
   const double hy = std::fabs(std::cos(theta) * length * scaleY(scale)) / 2;
   const int32_t rx = limited(lengthReach(hx, 1)), ry = limited(lengthReach(hy, 1));
   return Reach{rx, ry, rx, ry};
+}
+
+Rect outputExtent(const RenderSettings& s, const double scale[3], const Rect& B) {
+  if (isEmpty(B)) return B;
+  if (isNegligible(s, scale)) return capExtent(B, B, scale);
+  switch (s.blurType) {
+    case kGaussianBlur:
+      if (s.gaussianRepeatEdgePixels) return capExtent(B, B, scale);
+      break;
+    case kCameraLensBlur:
+      if (s.lensRepeatEdgePixels) return capExtent(B, B, scale);
+      break;
+    case kBoxBlur:
+      if (s.boxRepeatEdgePixels) return capExtent(B, B, scale);
+      break;
+    case kRadialBlur:
+    case kMotionBlur:
+      break;
+    default:  // Vector Blur does not grow the layer
+      return capExtent(B, B, scale);
+  }
+  return capExtent(spread(s, scale, B, true, false), B, scale);
+}
+
+Rect inputRequest(const RenderSettings& s, const double scale[3], const Rect& R, const Rect& limit) {
+  if (isEmpty(R)) return R;
+  if (isNegligible(s, scale)) return zeroIfEmpty(intersection(R, limit));
+  return zeroIfEmpty(intersection(spread(s, scale, R, false, true), limit));
+}
+
+Rect resultRect(const RenderSettings& s, const double scale[3], const Rect& R, const Rect& B) {
+  Rect S = intersection(R, B);
+  if (isEmpty(S)) return Rect{};
+  if (!isNegligible(s, scale)) S = spread(s, scale, S, true, false);
+  return zeroIfEmpty(intersection(S, outputExtent(s, scale, B)));
+}
+
+Rect mapRequest(const RenderSettings& s, const double scale[3], const Rect& R, const Rect& B,
+                const Rect& layerBounds, const Rect& mapBounds) {
+  if (isEmpty(R) || isEmpty(mapBounds)) return Rect{};
+  if (s.blurType == kCameraLensBlur) {
+    const LensPlan plan = makeLensPlan(s, scale);
+    const Reach reach = fromPlan(plan.reach);
+    const Rect Q = intersection(grow(R, reach), s.lensRepeatEdgePixels ? B : grow(B, reach));
+    return placeOnMap(Q, layerBounds, mapBounds, s.blurMapPlacement == 2, plan.factor + 2);
+  }
+  if (s.blurType == kVectorBlur) {
+    Rect Q = intersection(grow(R, vectorReach(s, scale, false)), B);
+    if (!isEmpty(Q)) {
+      const VectorSoftening soft = makeVectorSoftening(s, scale);
+      Q = grownBy(Q, soft.hReach, soft.vReach);
+    }
+    return placeOnMap(Q, layerBounds, mapBounds, true, 2);
+  }
+  return Rect{};
+}
+
+Rect placeOnMap(const Rect& rect, const Rect& L, const Rect& M, bool stretch, int margin) {
+  if (isEmpty(rect) || isEmpty(M)) return Rect{};
+  // One axis: [lo, hi) of the layer into map coordinates, widened and kept within the map.
+  auto axis = [&](int32_t lo, int32_t hi, int32_t lLo, int32_t lHi, int32_t mLo, int32_t mHi, int32_t& outLo,
+                  int32_t& outHi) {
+    double a, b;
+    if (stretch) {
+      const double lSize = double(lHi) - lLo;
+      const double k = lSize > 0 ? (double(mHi) - mLo) / lSize : 1.0;
+      a = (double(lo) - lLo) * k + mLo;
+      b = (double(hi) - lLo) * k + mLo;
+    } else {
+      const double shift = (double(mLo) + mHi) / 2 - (double(lLo) + lHi) / 2;
+      a = lo + shift;
+      b = hi + shift;
+    }
+    const double left = std::floor(std::max(a, -1e9)) - margin;
+    const double right = std::ceil(std::min(b, 1e9)) + margin;
+    outLo = int32_t(std::max(left, double(mLo)));
+    outHi = int32_t(std::min(right, double(mHi)));
+  };
+  Rect out;
+  axis(rect.left, rect.right, L.left, L.right, M.left, M.right, out.left, out.right);
+  axis(rect.top, rect.bottom, L.top, L.bottom, M.top, M.bottom, out.top, out.bottom);
+  return zeroIfEmpty(out);
 }
 
 }  // namespace fm
