@@ -39,6 +39,10 @@ bench:
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bench/fm_bench_transfer --benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	$(BUILD)/bench/fm_bench_separable
+	$(BUILD)/bench/fm_bench_transform
+	$(BUILD)/bench/fm_bench_lens
+	$(BUILD)/bench/fm_bench_vector
+	$(BUILD)/bench/fm_bench_flow
 
 demo: build
 	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam
