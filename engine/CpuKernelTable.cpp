@@ -1,6 +1,7 @@
 #include "engine/CpuKernelTable.h"
 
 #include "engine/CpuConvBands.h"
+#include "engine/CpuCopyBand.h"
 #include "engine/CpuGroupRunner.h"
 #include "engine/CpuKernels.h"
 #include "engine/CpuSpecialRunners.h"
@@ -50,6 +51,8 @@ const SpecialRunner kSpecialRunners[FM_KERNEL_COUNT] = {
 
 BandRunner cpuBandRunner(int kernel) {
   switch (kernel) {
+    case FM_K_COPY:
+      return &runCopyBand;
     case FM_K_CONV_ROWS:
       return &runConvRowsBand;
     case FM_K_CONV_COLS:

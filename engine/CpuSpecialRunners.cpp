@@ -29,8 +29,20 @@ constexpr int kAhead = 12;    // rows prefetched ahead by the column runner   //
 void runBoxRows(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
-  for (int y = first; y < end; ++y)
-    for (int seg = 0; seg < l.gridW; ++seg) fm_box_rows(seg, y, im.d, im.a, im.b, im.t, p);
+  // The work items' own runs, with results streamed past the cache.
+  for (int y = first; y < end; ++y) {
+    if (y >= p.y1 || y >= p.dH) continue;
+    const int len = y < p.aH ? p.aW : 0;
+    float4* drow = im.d + fm_idx(y) * p.dP;
+    for (int seg = 0; seg < l.gridW; ++seg) {
+      const int s0 = seg * p.segLen;
+      if (s0 >= p.dW) break;
+      const int s1 = std::min(s0 + p.segLen, p.dW);
+      FMBoxRun r = fm_box_begin(im.a, fm_idx(y) * p.aP, 1, len, s0, p.n, p.frac, p.mode, p.lo, p.hi);
+      for (int i = s0; i < s1; ++i) streamStore(drow + i, fm_box_next(&r, im.a, i, i == s0));
+    }
+  }
+  streamFence();
 }
 
 void runBoxCols(const CpuLaunch& l, int first, int end) {

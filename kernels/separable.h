@@ -63,31 +63,63 @@ FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, fl
   return fm_box_apply(S, outerL, outerR, frac, fm_box_weight(i, n, frac, mode, lo, hi));
 }
 
-// Slides a box over destination pixels [s0, s1) of one row or column; the running sum is
-// carried along the whole run, so the cost per pixel does not depend on n.
+// A box sliding along one row or column of a source: the running sum and what every step
+// needs. The sum is carried along the whole run, so the cost per pixel does not depend on n.
+typedef struct FMBoxRun {
+  float4 S;
+  fm_idx sbase, sstep;
+  int len, n, mode, lo, hi;
+  int dlo, dhi;    // positions read directly
+  int wlo, whi;    // positions whose weight is the interior weight
+  float frac, wInterior;
+} FMBoxRun;
+
+// Starts a run whose first output position is s0.
+FM_FN FMBoxRun fm_box_begin(FM_G const float4* s, fm_idx sbase, fm_idx sstep, int len, int s0, int n,
+                            float frac, int mode, int lo, int hi) {
+  FMBoxRun r;
+  r.sbase = sbase;
+  r.sstep = sstep;
+  r.len = len;
+  r.n = n;
+  r.mode = mode;
+  r.lo = lo;
+  r.hi = hi;
+  r.frac = frac;
+  r.dlo = fm_direct_lo(mode, lo);
+  r.dhi = fm_direct_hi(mode, hi, len);
+  // Away from the valid range's ends every position has the same weight: compute it once.
+  r.wlo = lo + n + 1;
+  r.whi = hi - n - 1;
+  r.wInterior = fm_box_weight(r.wlo, n, frac, mode, lo, hi);
+  r.S = f4z();
+  for (int k = -n; k <= n; ++k) r.S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, r.dlo, r.dhi);
+  return r;
+}
+
+// The output at position i; advances the sum first unless i is the run's first position.
+FM_FN float4 fm_box_next(FMBoxRun* r, FM_G const float4* s, int i, int first) {
+  const int n = r->n;
+  if (!first) {
+    r->S += fm_axd(s, r->sbase, r->sstep, i + n, r->len, r->mode, r->lo, r->hi, r->dlo, r->dhi);
+    r->S -= fm_axd(s, r->sbase, r->sstep, i - n - 1, r->len, r->mode, r->lo, r->hi, r->dlo, r->dhi);
+  }
+  float4 outerL = f4z(), outerR = f4z();
+  if (r->frac > 0.0f) {
+    outerL = fm_axd(s, r->sbase, r->sstep, i - n - 1, r->len, r->mode, r->lo, r->hi, r->dlo, r->dhi);
+    outerR = fm_axd(s, r->sbase, r->sstep, i + n + 1, r->len, r->mode, r->lo, r->hi, r->dlo, r->dhi);
+  }
+  const float weight = (r->mode != FM_EDGE_INSIDE || (i >= r->wlo && i < r->whi))
+                           ? r->wInterior
+                           : fm_box_weight(i, n, r->frac, r->mode, r->lo, r->hi);
+  return fm_box_apply(r->S, outerL, outerR, r->frac, weight);
+}
+
+// Slides a box over destination pixels [s0, s1) of one row or column.
 FM_FN void fm_box_run(FM_G float4* d, fm_idx dbase, fm_idx dstep, FM_G const float4* s, fm_idx sbase,
                       fm_idx sstep, int len, int s0, int s1, int n, float frac, int mode, int lo, int hi) {
-  const int dlo = fm_direct_lo(mode, lo), dhi = fm_direct_hi(mode, hi, len);
-  // Away from the valid range's ends every position has the same weight: compute it once.
-  const int wlo = lo + n + 1, whi = hi - n - 1;
-  const float wInterior = fm_box_weight(wlo, n, frac, mode, lo, hi);
-  float4 S = f4z();
-  for (int k = -n; k <= n; ++k) S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, dlo, dhi);
-  for (int i = s0; i < s1; ++i) {
-    if (i > s0) {
-      S += fm_axd(s, sbase, sstep, i + n, len, mode, lo, hi, dlo, dhi);
-      S -= fm_axd(s, sbase, sstep, i - n - 1, len, mode, lo, hi, dlo, dhi);
-    }
-    float4 outerL = f4z(), outerR = f4z();
-    if (frac > 0.0f) {
-      outerL = fm_axd(s, sbase, sstep, i - n - 1, len, mode, lo, hi, dlo, dhi);
-      outerR = fm_axd(s, sbase, sstep, i + n + 1, len, mode, lo, hi, dlo, dhi);
-    }
-    const float weight = (mode != FM_EDGE_INSIDE || (i >= wlo && i < whi))
-                             ? wInterior
-                             : fm_box_weight(i, n, frac, mode, lo, hi);
-    d[dbase + (fm_idx)i * dstep] = fm_box_apply(S, outerL, outerR, frac, weight);
-  }
+  FMBoxRun r = fm_box_begin(s, sbase, sstep, len, s0, n, frac, mode, lo, hi);
+  for (int i = s0; i < s1; ++i) d[dbase + (fm_idx)i * dstep] = fm_box_next(&r, s, i, i == s0);
 }
 
 // Grid: segments x rows.

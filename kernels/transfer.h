@@ -8,16 +8,20 @@ FM_KERNEL(fm_clear) {
   dst[(fm_idx)y * p.dP + x] = f4z();
 }
 
+// The weighted source pixel that fm_copy puts at (x, y).
+FM_FN float4 fm_copy_value(FM_G const float4* srcA, int x, int y, const FMParams* pp) {
+  int sx = x + pp->ax;
+  int sy = y + pp->ay;
+  if (pp->mode == 1) {
+    sx = fm_clampi(sx, pp->lo, pp->hi - 1);
+    sy = fm_clampi(sy, pp->lo2, pp->hi2 - 1);
+  }
+  return fm_fetch0(srcA, pp->aW, pp->aH, pp->aP, sx, sy) * pp->g0;
+}
+
 FM_KERNEL(fm_copy) {
   FM_PIXEL_ITEM(x, y);
-  int sx = x + p.ax;
-  int sy = y + p.ay;
-  if (p.mode == 1) {
-    sx = fm_clampi(sx, p.lo, p.hi - 1);
-    sy = fm_clampi(sy, p.lo2, p.hi2 - 1);
-  }
-  float4 v = fm_fetch0(srcA, p.aW, p.aH, p.aP, sx, sy) * p.g0;
-  fm_store(dst, (fm_idx)y * p.dP + x, v, p.flags & FM_F_ACCUM);
+  fm_store(dst, (fm_idx)y * p.dP + x, fm_copy_value(srcA, x, y, &p), p.flags & FM_F_ACCUM);
 }
 
 FM_KERNEL(fm_import) {
