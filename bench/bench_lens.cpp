@@ -4,6 +4,8 @@
 // the reduction factor the plan chose; the summary at the end repeats them side by side.
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchImages.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -33,28 +35,13 @@ struct Frame {
       std::fprintf(stderr, "fm_bench_lens: cannot allocate two %dx%d images\n", kW, kH);
       std::exit(1);
     }
-    // Premultiplied pseudo-random pixels over a gradient, so that no sum can be shortcut; the
-    // blur map is a grey depth ramp with ripples, so that radii vary from pixel to pixel.
-    float* s = static_cast<float*>(src.data);
+    // Pseudo-random pixels so that no sum can be shortcut; the blur map is a grey depth ramp
+    // with ripples, so that radii vary from pixel to pixel.
+    fmbench::fillTestCard(src, 0x2545f491u);
     float* d = static_cast<float*>(depth.data);
-    uint32_t state = 0x2545f491u;
     for (int y = 0; y < kH; ++y)
       for (int x = 0; x < kW; ++x) {
-        float rnd[4];
-        for (float& v : rnd) {
-          state ^= state << 13;
-          state ^= state >> 17;
-          state ^= state << 5;
-          v = float(state >> 8) * (1.0f / 16777216.0f);
-        }
-        const float gx = float(x) / kW, gy = float(y) / kH;
-        const float a = 0.25f + 0.75f * (0.5f * rnd[3] + 0.5f * gy);
-        float* px = s + (size_t(y) * src.pitch + x) * 4;
-        px[0] = a * (0.5f * rnd[0] + 0.5f * gx);
-        px[1] = a * (0.5f * rnd[1] + 0.5f * gy);
-        px[2] = a * (0.5f * rnd[2] + 0.25f * (gx + gy));
-        px[3] = a;
-        const float v = 0.8f * gy + 0.2f * float(((x / 97) + (y / 61)) % 5) / 4.0f;
+        const float v = 0.8f * float(y) / kH + 0.2f * float(((x / 97) + (y / 61)) % 5) / 4.0f;
         float* m = d + (size_t(y) * depth.pitch + x) * 4;
         m[0] = m[1] = m[2] = v;
         m[3] = 1.0f;

@@ -8,6 +8,8 @@
 // destination once). Whole renders count pixels (items) instead.
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchImages.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -57,26 +59,7 @@ struct Frame {
     }
     // Premultiplied pseudo-random pixels over a smooth gradient: fixed for every run, and
     // varied enough that no pass can shortcut constant input.
-    float* s = static_cast<float*>(src.data);
-    uint32_t state = 0x9e3779b9u;
-    for (int y = 0; y < kH; ++y) {
-      for (int x = 0; x < src.pitch; ++x) {
-        float rnd[4];
-        for (float& v : rnd) {
-          state ^= state << 13;
-          state ^= state >> 17;
-          state ^= state << 5;
-          v = float(state >> 8) * (1.0f / 16777216.0f);
-        }
-        const float gx = float(x) / kW, gy = float(y) / kH;
-        const float alpha = 0.25f + 0.75f * (0.5f * rnd[3] + 0.5f * gy);
-        float* px = s + (size_t(y) * src.pitch + x) * 4;
-        px[0] = alpha * (0.5f * rnd[0] + 0.5f * gx);
-        px[1] = alpha * (0.5f * rnd[1] + 0.5f * gy);
-        px[2] = alpha * (0.5f * rnd[2] + 0.25f * (gx + gy));
-        px[3] = alpha;
-      }
-    }
+    fmbench::fillTestCard(src, 0x9e3779b9u);
     std::memset(dst.data, 0, imageBytes());
   }
   ~Frame() {

@@ -8,6 +8,8 @@
 // by the blur's reach, so it exceeds the sum of the pass sizes a little.
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchImages.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -60,25 +62,7 @@ struct Frame {
       std::fprintf(stderr, "fm_bench_transform: cannot allocate two %dx%d images\n", kW, kH);
       std::exit(1);
     }
-    // Premultiplied pseudo-random pixels over a gradient, the same in every run.
-    float* s = static_cast<float*>(src.data);
-    uint32_t state = 0x2545f491u;
-    for (int y = 0; y < kH; ++y)
-      for (int x = 0; x < src.pitch; ++x) {
-        float rnd[4];
-        for (float& v : rnd) {
-          state ^= state << 13;
-          state ^= state >> 17;
-          state ^= state << 5;
-          v = float(state >> 8) * (1.0f / 16777216.0f);
-        }
-        const float alpha = 0.25f + 0.75f * (0.5f * rnd[3] + 0.5f * float(y) / kH);
-        float* px = s + (size_t(y) * src.pitch + x) * 4;
-        px[0] = alpha * (0.5f * rnd[0] + 0.5f * float(x) / kW);
-        px[1] = alpha * rnd[1];
-        px[2] = alpha * (0.5f * rnd[2] + 0.25f);
-        px[3] = alpha;
-      }
+    fmbench::fillTestCard(src, 0x2545f491u);
     std::memset(dst.data, 0, size_t(dst.pitch) * kH * 16);
   }
   ~Frame() {
