@@ -26,7 +26,7 @@ void runBand(int gridW, int first, int end, void* dst, const void* srcA, const v
     for (int gx = 0; gx < gridW; ++gx) K(gx, gy, d, a, b, t, local);
 }
 
-// Identifiers whose kernel has not been written yet stay null and fail their launch.
+// One plain item-by-item runner per identifier; a null entry would fail its launch.
 const BandRunner kItemRunners[FM_KERNEL_COUNT] = {
     &runBand<fm_clear>,       &runBand<fm_copy>,        &runBand<fm_import>,
     &runBand<fm_export>,      &runBand<fm_box_rows>,    &runBand<fm_box_cols>,
@@ -37,8 +37,8 @@ const BandRunner kItemRunners[FM_KERNEL_COUNT] = {
     &runBand<fm_feat>,        &runBand<fm_half>,        &runBand<fm_tmpl>,
     &runBand<fm_patch_init>,  &runBand<fm_patch_search>, &runBand<fm_densify>,
     &runBand<fm_flow_refine>, &runBand<fm_flow_up>,     &runBand<fm_flow_stats>,
-    nullptr,                  nullptr,                  nullptr,
-    nullptr,                  nullptr,                  &runBand<fm_flow_warp>,
+    &runBand<fm_mvel>,        &runBand<fm_tilemax>,     &runBand<fm_neighbormax>,
+    &runBand<fm_mblur>,       &runBand<fm_mvview>,      &runBand<fm_flow_warp>,
     &runBand<fm_flow_edges>,
 };
 

@@ -216,5 +216,6 @@ FM_FN void fm_store(FM_G float4* dst, fm_idx i, float4 v, int accum) {
 #include "flowpyramid.h"
 #include "flowpatch.h"
 #include "flowrefine.h"
+#include "mblur.h"
 
 #endif

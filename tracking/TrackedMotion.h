@@ -1,0 +1,28 @@
+// Tracked Motion Blur: the motion of the current frame against its neighbour frames, rendered
+// as a blur along that motion or written as a motion-vector image.
+#pragma once
+
+#include <string>
+
+#include "engine/Backend.h"
+#include "engine/RenderSettings.h"
+
+namespace fm {
+
+// The frames of one call, all placed in the same layer pixel coordinates. An image takes part
+// only when it is present and its buffer holds data.
+struct TrackedFrames {
+  PlacedImage current;
+  const PlacedImage* previous = nullptr;
+  const PlacedImage* next = nullptr;
+  const PlacedImage* matte = nullptr;  // depth from its premultiplied luminance
+};
+
+// Renders `outRect` into `out` (allocated with the rectangle's size when its data is null; the
+// caller owns it either way). Reads blurAmount, motionSensitivity, tracking, vectorDetail,
+// motionOutput, maxDisplacement, bitDepth and the downsampling. On failure returns false with
+// at most one word in `message`; none after an abort during the flow or the gather.
+bool renderTrackedMotion(Backend& be, const RenderSettings& settings, const TrackedFrames& frames,
+                         const Rect& outRect, Buffer& out, std::string* message);
+
+}  // namespace fm
