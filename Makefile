@@ -43,6 +43,7 @@ bench:
 	$(BUILD)/bench/fm_bench_lens
 	$(BUILD)/bench/fm_bench_vector
 	$(BUILD)/bench/fm_bench_flow
+	$(BUILD)/bench/fm_bench_tracked
 
 demo: build
 	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam
