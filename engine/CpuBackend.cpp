@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/BlockCache.h"
 #include "engine/CpuChunking.h"
 #include "engine/CpuKernelTable.h"
 #include "engine/Platform.h"
@@ -20,13 +21,25 @@ constexpr size_t kAlign = 64;
 constexpr size_t kHugePage = size_t(2) << 20;
 constexpr size_t kHugeFrom = size_t(8) << 20;
 
+size_t imageBytes(const Buffer& b) { return size_t(b.height) * size_t(b.pitch) * 16; }
+
 void* allocAligned(size_t bytes) {
   const size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
   const size_t rounded = (bytes + align - 1) / align * align;
   if (rounded < bytes) return nullptr;
+  if (align == kHugePage)
+    if (void* cached = takeCachedBlock(rounded)) return cached;
   void* p = std::aligned_alloc(align, rounded);
   if (p && align == kHugePage) adviseHugePages(p, rounded);
   return p;
+}
+
+void releaseAligned(void* p, size_t bytes) {
+  if (bytes >= kHugeFrom) {
+    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    if (offerCachedBlock(p, rounded)) return;
+  }
+  std::free(p);
 }
 
 struct LaunchTask {
@@ -86,7 +99,7 @@ bool CpuBackend::allocImage(Buffer& buf, int width, int height) {
 }
 
 void CpuBackend::freeImage(Buffer& buf) {
-  if (buf.data && buf.owned) std::free(buf.data);
+  if (buf.data && buf.owned) releaseAligned(buf.data, imageBytes(buf));
   buf = Buffer{};
 }
 

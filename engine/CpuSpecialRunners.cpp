@@ -26,13 +26,80 @@ constexpr int kAhead = 12;    // rows prefetched ahead by the column runner   //
 
 }  // namespace
 
-void runBoxRows(const CpuLaunch& l, int first, int end) {
+namespace {
+
+// Two pixels, one from each of two rows, as one eight-lane vector: both rows slide the same box
+// at the same positions, so with AVX one instruction serves both while every lane sees exactly
+// the operations of its own row's work item.
+typedef float Pair __attribute__((vector_size(32), aligned(16), may_alias));
+// The helpers below are always inlined, so the calling convention for eight-lane values that
+// the compiler warns about never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+__attribute__((always_inline)) inline Pair pairOf(float4 a, float4 b) {
+  return Pair{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
+}
+
+// Rows y and y + 1 (same source length) through the box, as fm_box_run would, streamed.
+__attribute__((always_inline)) inline void boxRowPair(const Images& im, const FMParams& p, int gridW, int y,
+                                                      int len) {
+  const float4* r0 = im.a + fm_idx(y) * p.aP;
+  const float4* r1 = r0 + p.aP;
+  float4* d0 = im.d + fm_idx(y) * p.dP;
+  float4* d1 = d0 + p.dP;
+  const int n = p.n;
+  const float frac = p.frac;
+  auto sample = [&](int i) {
+    const int j = fm_ax_index(i, len, p.mode, p.lo, p.hi);
+    return j < 0 ? Pair{} : pairOf(r0[j], r1[j]);
+  };
+  const int wlo = p.lo + n + 1, whi = p.hi - n - 1;
+  const float wInterior = fm_box_weight(wlo, n, frac, p.mode, p.lo, p.hi);
+  for (int seg = 0; seg < gridW; ++seg) {
+    const int s0 = seg * p.segLen;
+    if (s0 >= p.dW) break;
+    const int s1 = std::min(s0 + p.segLen, p.dW);
+    Pair S = {};
+    for (int k = -n; k <= n; ++k) S += sample(s0 + k);
+    for (int i = s0; i < s1; ++i) {
+      if (i > s0) {
+        S += sample(i + n);
+        S -= sample(i - n - 1);
+      }
+      Pair o = S;
+      if (frac > 0.0f) o += (sample(i - n - 1) + sample(i + n + 1)) * frac;
+      const float weight = (p.mode != FM_EDGE_INSIDE || (i >= wlo && i < whi))
+                               ? wInterior
+                               : fm_box_weight(i, n, frac, p.mode, p.lo, p.hi);
+      const Pair v = weight > 0.0f ? o * (1.0f / weight) : Pair{};
+      const float4* halves = reinterpret_cast<const float4*>(&v);
+      streamStore(d0 + i, halves[0]);
+      streamStore(d1 + i, halves[1]);
+    }
+  }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define FM_AVX_CLONES __attribute__((target_clones("avx", "default")))
+#else
+#define FM_AVX_CLONES
+#endif
+
+}  // namespace
+
+FM_AVX_CLONES void runBoxRows(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
-  // The work items' own runs, with results streamed past the cache.
+  auto rowLength = [&](int y) { return y < p.aH ? p.aW : 0; };
   for (int y = first; y < end; ++y) {
     if (y >= p.y1 || y >= p.dH) continue;
-    const int len = y < p.aH ? p.aW : 0;
+    const int len = rowLength(y);
+    if (y + 1 < end && y + 1 < p.y1 && y + 1 < p.dH && rowLength(y + 1) == len && len > 0) {
+      boxRowPair(im, p, l.gridW, y, len);
+      ++y;
+      continue;
+    }
+    // A row on its own: the work items' own run, streamed.
     float4* drow = im.d + fm_idx(y) * p.dP;
     for (int seg = 0; seg < l.gridW; ++seg) {
       const int s0 = seg * p.segLen;

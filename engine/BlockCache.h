@@ -1,0 +1,20 @@
+// Large blocks released by CPU images, kept a short while for the next images of about the
+// same size. Every frame of a sequence needs the same few frame-sized images; giving their
+// pages back to the system between frames makes it zero every page again, which costs more
+// than a full pass over the image.
+#pragma once
+
+#include <cstddef>
+
+namespace fm {
+
+// A cached block of at least `bytes` (and not wastefully larger), or null.
+void* takeCachedBlock(size_t bytes);
+
+// Keeps a block of `bytes` for reuse; false when the cache declines it (the caller frees it).
+bool offerCachedBlock(void* block, size_t bytes);
+
+// Frees every cached block.
+void releaseCachedBlocks();
+
+}  // namespace fm

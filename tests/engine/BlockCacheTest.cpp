@@ -1,0 +1,85 @@
+// The cache of large released blocks: what it hands back, and what it refuses to keep.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/BlockCache.h"
+#include "engine/CpuBackend.h"
+
+namespace {
+
+constexpr size_t kMiB = size_t(1) << 20;
+
+class BlockCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fm::releaseCachedBlocks();
+    void* probe = std::malloc(16 * kMiB);
+    if (!fm::offerCachedBlock(probe, 16 * kMiB)) {
+      std::free(probe);
+      GTEST_SKIP() << "this build keeps no blocks (sanitizers)";
+    }
+    fm::releaseCachedBlocks();
+  }
+  void TearDown() override { fm::releaseCachedBlocks(); }
+};
+
+TEST_F(BlockCache, HandsBackABlockOfAFittingSize) {
+  void* a = std::malloc(32 * kMiB);
+  ASSERT_TRUE(fm::offerCachedBlock(a, 32 * kMiB));
+  EXPECT_EQ(fm::takeCachedBlock(40 * kMiB), nullptr);  // too small
+  EXPECT_EQ(fm::takeCachedBlock(8 * kMiB), nullptr);   // would waste most of it
+  EXPECT_EQ(fm::takeCachedBlock(20 * kMiB), a);
+  EXPECT_EQ(fm::takeCachedBlock(20 * kMiB), nullptr);  // handed out once only
+  std::free(a);
+}
+
+TEST_F(BlockCache, PrefersTheSmallestFittingBlock) {
+  void* big = std::malloc(60 * kMiB);
+  void* small = std::malloc(34 * kMiB);
+  ASSERT_TRUE(fm::offerCachedBlock(big, 60 * kMiB));
+  ASSERT_TRUE(fm::offerCachedBlock(small, 34 * kMiB));
+  EXPECT_EQ(fm::takeCachedBlock(32 * kMiB), small);
+  EXPECT_EQ(fm::takeCachedBlock(32 * kMiB), big);
+  std::free(small);
+  std::free(big);
+}
+
+TEST_F(BlockCache, KeepsABoundedNumberAndSize) {
+  // Far more than it keeps: the oldest are freed (ASan/LSan would see a double free or a leak).
+  for (int i = 0; i < 20; ++i) {
+    void* b = std::malloc(16 * kMiB);
+    if (!fm::offerCachedBlock(b, 16 * kMiB)) std::free(b);
+  }
+  int kept = 0;
+  while (void* b = fm::takeCachedBlock(16 * kMiB)) {
+    std::free(b);
+    ++kept;
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_LE(kept, 8);
+  void* huge = std::malloc(16);
+  EXPECT_FALSE(fm::offerCachedBlock(huge, size_t(3) << 30));  // larger than the whole cache
+  std::free(huge);
+}
+
+TEST_F(BlockCache, CpuImagesReuseReleasedFrames) {
+  fm::CpuBackend be(nullptr, nullptr, nullptr);
+  fm::Buffer a, b;
+  ASSERT_TRUE(be.allocImage(a, 1920, 1080));
+  void* first = a.data;
+  std::memset(a.data, 0x5A, size_t(a.pitch) * a.height * 16);
+  be.freeImage(a);
+  ASSERT_TRUE(be.allocImage(b, 1920, 1080));
+  EXPECT_EQ(b.data, first);
+  EXPECT_EQ(b.pitch, 1920);
+  be.freeImage(b);
+  // Small images never go through the cache.
+  fm::Buffer s;
+  ASSERT_TRUE(be.allocImage(s, 16, 16));
+  be.freeImage(s);
+  EXPECT_EQ(fm::takeCachedBlock(16 * 16 * 16), nullptr);
+}
+
+}  // namespace
