@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CpuKernels.h"
+#include "engine/CpuPairs.h"
 #include "engine/StreamStore.h"
 
 namespace fm {
@@ -10,16 +11,6 @@ namespace {
 
 constexpr int kGroup = 8;
 
-// Two pixels as one eight-lane vector. Where the processor has AVX, the runners are also built
-// for it and then multiply and add two pixels per instruction; the lanes see the same
-// operations either way (no fused multiply-add), so the results do not depend on the build.
-typedef float Pair __attribute__((vector_size(32), aligned(16), may_alias));
-
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define FM_AVX_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#define FM_AVX_CLONES
-#endif
 constexpr int kNewRowAhead = 32;
 
 // Pixels [x0, x1) of row y whose whole window reads plain pixels; the rest go through the kernel.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/CpuKernels.h"
+#include "engine/CpuPairs.h"
 #include "engine/StreamStore.h"
 
 namespace fm {
@@ -28,19 +29,8 @@ constexpr int kAhead = 12;    // rows prefetched ahead by the column runner   //
 
 namespace {
 
-// Two pixels, one from each of two rows, as one eight-lane vector: both rows slide the same box
-// at the same positions, so with AVX one instruction serves both while every lane sees exactly
-// the operations of its own row's work item.
-typedef float Pair __attribute__((vector_size(32), aligned(16), may_alias));
-// The helpers below are always inlined, so the calling convention for eight-lane values that
-// the compiler warns about never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-__attribute__((always_inline)) inline Pair pairOf(float4 a, float4 b) {
-  return Pair{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
-}
-
-// Rows y and y + 1 (same source length) through the box, as fm_box_run would, streamed.
+// Rows y and y + 1 (same source length) through the box as fm_box_run would, one row per half
+// of each pair: both slide the same box at the same positions. Results are streamed.
 __attribute__((always_inline)) inline void boxRowPair(const Images& im, const FMParams& p, int gridW, int y,
                                                       int len) {
   const float4* r0 = im.a + fm_idx(y) * p.aP;
@@ -78,12 +68,6 @@ __attribute__((always_inline)) inline void boxRowPair(const Images& im, const FM
     }
   }
 }
-
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define FM_AVX_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#define FM_AVX_CLONES
-#endif
 
 }  // namespace
 
