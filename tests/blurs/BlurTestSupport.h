@@ -74,6 +74,14 @@ struct Scale {
   double dsx = 1, dsy = 1, par = 1;
 };
 
+// The settings with the render scale `sc` applied.
+inline RenderSettings scaled(RenderSettings s, const Scale& sc) {
+  s.downsampleX = sc.dsx;
+  s.downsampleY = sc.dsy;
+  s.pixelAspect = sc.par;
+  return s;
+}
+
 inline RenderSettings boxSettings(double radius, int iterations, int dims = 1, bool repeat = false,
                                   Scale sc = {}) {
   RenderSettings s;
@@ -82,10 +90,7 @@ inline RenderSettings boxSettings(double radius, int iterations, int dims = 1, b
   s.iterations = iterations;
   s.boxDimensions = dims;
   s.boxRepeatEdgePixels = repeat;
-  s.downsampleX = sc.dsx;
-  s.downsampleY = sc.dsy;
-  s.pixelAspect = sc.par;
-  return s;
+  return scaled(s, sc);
 }
 
 inline RenderSettings gaussianSettings(double blurriness, bool repeat, int dims = 1, bool lowBitDepth = false,
@@ -96,10 +101,7 @@ inline RenderSettings gaussianSettings(double blurriness, bool repeat, int dims 
   s.gaussianRepeatEdgePixels = repeat;
   s.gaussianDimensions = dims;
   s.lowBitDepth = lowBitDepth;
-  s.downsampleX = sc.dsx;
-  s.downsampleY = sc.dsy;
-  s.pixelAspect = sc.par;
-  return s;
+  return scaled(s, sc);
 }
 
 // Renders through the driver on a counting CPU backend; the output stays until the next
@@ -116,6 +118,11 @@ class BlurRender : public ::testing::Test {
     const double scale[3] = {s.downsampleX, s.downsampleY, s.pixelAspect};
     message = "";
     return fm::render(be, s, scale, placed, inputBounds, placedAt, nullptr, outRect, out, &message);
+  }
+
+  // The output pixel at layer position (x, y) of a render over outRect r.
+  const fmtest::Px& at(const fm::Rect& r, int x, int y) const {
+    return static_cast<const fmtest::Px*>(out.data)[size_t(y - r.top) * out.pitch + (x - r.left)];
   }
 
   void TearDown() override {

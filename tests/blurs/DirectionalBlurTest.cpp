@@ -16,12 +16,7 @@ using fm::Rect;
 using fmtest::HostImage;
 using grouptest::directionalSettings;
 
-class DirectionalRender : public blurtest::BlurRender {
- protected:
-  const fmtest::Px& at(const Rect& r, int x, int y) const {
-    return static_cast<const fmtest::Px*>(out.data)[size_t(y - r.top) * out.pitch + (x - r.left)];
-  }
-};
+using DirectionalRender = blurtest::BlurRender;
 
 TEST_F(DirectionalRender, MatchesThePassesComposedWithBilinearSampling) {
   const HostImage image = blurtest::premultipliedImage(34, 26, 61);

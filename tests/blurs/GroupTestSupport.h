@@ -20,10 +20,7 @@ inline RenderSettings directionalSettings(double direction, double length, bool 
   s.direction = direction;
   s.blurLength = length;
   s.lowQuality = low;
-  s.downsampleX = sc.dsx;
-  s.downsampleY = sc.dsy;
-  s.pixelAspect = sc.par;
-  return s;
+  return blurtest::scaled(s, sc);
 }
 
 inline RenderSettings radialSettings(int type, double amount, double cx, double cy, int antialiasing = 1,
@@ -36,10 +33,7 @@ inline RenderSettings radialSettings(int type, double amount, double cx, double 
   s.centerY = cy;
   s.antialiasing = antialiasing;
   s.lowQuality = low;
-  s.downsampleX = sc.dsx;
-  s.downsampleY = sc.dsy;
-  s.pixelAspect = sc.par;
-  return s;
+  return blurtest::scaled(s, sc);
 }
 
 inline const double* scaleOf(const RenderSettings& s, double (&scale)[3]) {

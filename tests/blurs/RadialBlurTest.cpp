@@ -17,12 +17,7 @@ using fm::Rect;
 using fmtest::HostImage;
 using grouptest::radialSettings;
 
-class RadialRender : public blurtest::BlurRender {
- protected:
-  const fmtest::Px& at(const Rect& r, int x, int y) const {
-    return static_cast<const fmtest::Px*>(out.data)[size_t(y - r.top) * out.pitch + (x - r.left)];
-  }
-};
+using RadialRender = blurtest::BlurRender;
 
 TEST_F(RadialRender, MatchesThePassesComposedWithBilinearSampling) {
   const HostImage image = blurtest::premultipliedImage(36, 28, 71);
