@@ -147,7 +147,7 @@ KernelCall convCall(bool rows, int n, int mode, HostImage& dst, const HostImage&
   c.params.mode = mode;
   c.params.lo = 2;
   c.params.hi = (rows ? dst.width() : dst.height()) - 4;
-  const std::vector<float> taps = gaussTaps(n, n / 3.0);
+  const std::vector<float> taps = gaussTaps(n, std::max(n / 3.0, 0.5));
   for (size_t i = 0; i < taps.size(); ++i) c.params.t[i] = taps[i];
   c.gridW = dst.width();
   c.gridH = dst.height();
@@ -189,21 +189,24 @@ TEST(ConvKernels, CpuEqualsOpencl) {
 }
 
 // The CPU's tiled band runners against the kernels' own work items, bit for bit: interior
-// groups, the scalar remainder and the edge pixels all take part (widths around 8-pixel groups).
+// groups, the scalar remainder and the edge pixels all take part (widths around 8-pixel groups),
+// and for columns several strips, partial strips and every size of the last block of taps.
 TEST(ConvKernels, CpuBandRunnerEqualsWorkItemsExactly) {
   for (bool rows : {true, false})
     for (int mode : {FM_EDGE_ZERO, FM_EDGE_CLAMP})
-      for (int w : {3, 19, 26, 67}) {
-        HostImage src = fmtest::randomImage(w, 31, 50 + w, -0.5f, 1.5f, true, w + 1);
-        HostImage viaBands = fmtest::randomImage(w + 3, 33, 51);
-        HostImage viaItems = viaBands;
-        KernelCall c = convCall(rows, 4, mode, viaBands, src);
-        c.params.y1 = 30;
-        ASSERT_TRUE(fmtest::runOnCpu(c, 2));
-        c.dst = &viaItems;
-        ASSERT_TRUE(fmtest::runItemsOnCpu(c));
-        EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "") << rows << " " << mode << " " << w;
-      }
+      for (int n : {0, 2, 4, 5, 9})
+        for (int w : {3, 19, 26, 67, 1031}) {
+          if (w > 100 && n != 9 && n != 2) continue;
+          HostImage src = fmtest::randomImage(w, 31, 50 + w, -0.5f, 1.5f, true, w + 1);
+          HostImage viaBands = fmtest::randomImage(w + 3, 33, 51);
+          HostImage viaItems = viaBands;
+          KernelCall c = convCall(rows, n, mode, viaBands, src);
+          c.params.y1 = 30;
+          ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+          c.dst = &viaItems;
+          ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+          EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "") << rows << " " << mode << " n " << n << " w " << w;
+        }
 }
 
 TEST(ConvKernels, TapCountBeyondTheBlockIsCut) {
