@@ -22,8 +22,8 @@ struct Images {
 };
 
 constexpr int kStrip = 64;   // widest column strip held in registers/L1 at once
-constexpr int kTile = 256;
-constexpr int kAhead = 12;    // rows prefetched ahead by the column runner   // pixels of a row accumulated together by the gather
+constexpr int kTile = 256;   // pixels of a row accumulated together by the gather
+constexpr int kAhead = 12;   // rows prefetched ahead by the column runner
 
 }  // namespace
 
@@ -160,7 +160,7 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
   streamFence();
 }
 
-void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
+FM_AVX_CLONES void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
   const int W = p.aW - 1, H = p.aH;
