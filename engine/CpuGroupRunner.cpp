@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/CpuKernels.h"
+#include "engine/CpuPairs.h"
 
 namespace fm {
 namespace {
@@ -209,6 +210,74 @@ void runGroupTranslate(const CpuLaunch& l, int first, int end) {
         float4* out = d + fm_idx(y + j) * p.dP + x0;
         for (int c = 0; c < n; ++c) out[c] = acc[j][c];
       }
+    }
+  }
+}
+
+namespace {
+
+// Where a rotation or scaling samples for one pixel, as the kernel's work item computes it:
+// X = qx + (a u0 - b u1), Y = qy + (b v0 + a v1) for a rotation by (a, b) = (cos, sin), and
+// X = qx + u0 a, Y = qy + v0 a for a scaling by a.
+struct PixelBase {
+  float u0, u1, v0, v1;
+};
+
+PixelBase pixelBase(const FMParams& p, int x, int y) {
+  const float px = float(x) + 0.5f, py = float(y) + 0.5f;
+  if (p.mode == FM_GROUP_ROTATE) {
+    const float dx = (px - p.cx) * p.kx, dy = (py - p.cy) * p.ky;
+    return {dx / p.kx, dy / p.kx, dx / p.ky, dy / p.ky};
+  }
+  return {px - p.cx, 0.0f, py - p.cy, 0.0f};
+}
+
+template <int Mode>
+void addTransformTap(float4* acc, const PixelBase* base, int n, const float4* src, const FMParams& p, float a,
+                     float b, float weight) {
+  const float qx = p.cx - 0.5f, qy = p.cy - 0.5f;
+  for (int c = 0; c < n; ++c) {
+    const PixelBase& q = base[c];
+    const float X = Mode == FM_GROUP_ROTATE ? qx + (a * q.u0 - b * q.u1) : qx + q.u0 * a;
+    const float Y = Mode == FM_GROUP_ROTATE ? qy + (b * q.v0 + a * q.v1) : qy + q.v0 * a;
+    acc[c] += fm_bilin0(src, p.aW, p.aH, p.aP, X, Y) * weight;
+  }
+}
+
+}  // namespace
+
+FM_AVX_CLONES __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* dst,
+                                                         const void* srcA, const void*, const void*,
+                                                         const FMParams& block) {
+  const FMParams p = block;  // a local block: fields stay in registers across pixel stores
+  float4* d = static_cast<float4*>(dst);
+  const float4* a = static_cast<const float4*>(srcA);
+  if (p.mode != FM_GROUP_ROTATE && p.mode != FM_GROUP_SCALE) {
+    for (int gy = first; gy < end; ++gy)
+      for (int gx = 0; gx < gridW; ++gx) fm_group(gx, gy, d, a, nullptr, nullptr, p);
+    return;
+  }
+  const int count = fm_clampi(p.count, 0, FM_MAX_TAPS);
+  const int width = std::min(gridW, p.dW);  // items past the destination do nothing
+  PixelBase base[kTile];
+  float4 acc[kTile];
+  for (int gy = first; gy < end; ++gy) {
+    const int y = p.y0 + gy;
+    if (y >= p.y1 || y >= p.dH) continue;
+    for (int x0 = 0; x0 < width; x0 += kTile) {
+      const int n = std::min(kTile, width - x0);
+      for (int c = 0; c < n; ++c) {
+        base[c] = pixelBase(p, x0 + c, y);
+        acc[c] = f4z();
+      }
+      for (int i = 0; i < count; ++i) {
+        if (p.mode == FM_GROUP_ROTATE)
+          addTransformTap<FM_GROUP_ROTATE>(acc, base, n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2]);
+        else
+          addTransformTap<FM_GROUP_SCALE>(acc, base, n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2]);
+      }
+      float4* out = d + fm_idx(y) * p.dP + x0;
+      for (int c = 0; c < n; ++c) out[c] = acc[c];
     }
   }
 }

@@ -60,6 +60,8 @@ BandRunner cpuBandRunner(int kernel) {
       return &runConvRowsBand;
     case FM_K_CONV_COLS:
       return &runConvColsBand;
+    case FM_K_GROUP:
+      return &runGroupBand;
     default:
       return cpuItemRunner(kernel);
   }

@@ -1,5 +1,6 @@
 // The group pass kernel: each transform against a double-precision reference, CPU equal to
-// OpenCL, and the CPU's translation runner equal to the kernel's own work items bit for bit.
+// OpenCL, and the CPU's translation runner and rotation/scaling band runner equal to the
+// kernel's own work items bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -248,6 +249,49 @@ TEST(GroupRunnerLaunch, PartialGridsRowLimitsAndOddWeightsMatchTheKernel) {
     c.dst = &viaItems;
     ASSERT_TRUE(fmtest::runItemsOnCpu(c));
     EXPECT_EQ(fmtest::firstDifference(viaRunner, viaItems), "");
+  }
+}
+
+// ------------------------------------------------------ the CPU's rotation and scaling runner
+
+// Tiles of 64 pixels taken tap by tap: widths around the tile, grids past the destination, rows
+// cut by y1, centres inside, outside and NaN, square and non-square pixels, special source values.
+TEST(GroupBandRunner, RotationsAndScalingsEqualTheKernelsWorkItemsBitForBit) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Variant {
+    const char* what;
+    int w, h, gridW, y1;
+    float cx, cy, kx;
+    bool specials;
+  } variants[] = {
+      {"narrow", 5, 21, 5, 21, 2.0f, 9.5f, 1.0f, false},
+      {"one tile", 64, 13, 64, 13, 30.0f, 6.0f, 1.7f, false},
+      {"tile and a bit, non-square", 65, 17, 65, 17, 10.0f, 3.0f, 0.6f, true},
+      {"grid past the destination, rows cut by y1", 130, 19, 141, 11, 64.5f, 9.5f, 1.0f, false},
+      {"centre far outside", 97, 12, 97, 12, -400.0f, 900.0f, 1.3f, true},
+      {"NaN centre", 40, 9, 40, 9, nan, 4.0f, 1.0f, false},
+  };
+  for (const Variant& v : variants) {
+    for (int mode : {FM_GROUP_ROTATE, FM_GROUP_SCALE}) {
+      SCOPED_TRACE(std::string(v.what) + ", " + modeName(mode));
+      const int sw = v.w + 3, sh = v.h + 2;
+      const HostImage src = v.specials ? fmtest::randomImage(sw, sh, 51, -0.5f, 1.5f, true, sw + 1)
+                                       : mixedImage(sw, sh, 51, sw + 1);
+      HostImage viaRunner = fmtest::randomImage(v.w, v.h, 52), viaItems = viaRunner;
+      KernelCall c = groupCall(mode, randomTaps(mode, 23, 53, sw, sh), viaRunner, src);
+      c.gridW = v.gridW;
+      c.params.y1 = v.y1;
+      c.params.cx = v.cx;
+      c.params.cy = v.cy;
+      c.params.kx = v.kx;
+      ASSERT_TRUE(fmtest::runOnCpu(c, 3));
+      c.dst = &viaItems;
+      ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+      EXPECT_EQ(fmtest::firstDifference(viaRunner, viaItems), "");
+      if (!v.specials) {
+        EXPECT_TRUE(sameBits(viaRunner, viaItems));
+      }
+    }
   }
 }
 
