@@ -160,6 +160,52 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
   streamFence();
 }
 
+namespace {
+
+// The prefix integral at X for an X strictly inside the row's plain range, where fm_pint takes
+// neither edge branch: the same operations without the tests.
+__attribute__((always_inline)) inline float4 interiorIntegral(const float4* row, float X) {
+  const float fi = fm_floorf(X);
+  const int i = int(fi);
+  const float a = X - fi;
+  return row[i] + (row[i + 1] - row[i]) * a;
+}
+
+// Adds one span, scaled by `wt`, to the sums of tile pixels [0, w) starting at column x0. Pixels
+// whose two ends both lie strictly inside the plain range skip fm_span's edge tests; positions
+// grow with the column, so those pixels form one run and only the few others take the kernel's
+// path.
+__attribute__((always_inline)) inline void addSpan(float4* acc, int w, int x0, const FMParams& p,
+                                                   const float4* pre, int W, int H, int ys, int clampMode,
+                                                   int dy, float xl, float xr, float wt) {
+  int row = ys + dy;
+  if (clampMode) row = fm_clampi(row, p.lo2, p.hi2 - 1);
+  if (row < 0 || row >= H) {
+    const float4 none = f4z() * wt;  // what the kernel adds for a row outside
+    for (int c = 0; c < w; ++c) acc[c] += none;
+    return;
+  }
+  const float4* P = pre + fm_idx(row) * p.aP;
+  const float lowB = clampMode ? float(p.lo) : 0.0f, highB = clampMode ? float(p.hi) : float(W);
+  auto X0 = [&](int c) { return float(x0 + c + p.ax) + 0.5f; };
+  auto plain = [&](int c) {
+    const float L = X0(c) + xl, R = X0(c) + xr;
+    return L > lowB && L < highB && R > lowB && R < highB;
+  };
+  auto general = [&](int c) {
+    acc[c] += fm_span(pre, p.aP, W, H, ys, dy, X0(c), xl, xr, clampMode, p.lo, p.hi, p.lo2, p.hi2) * wt;
+  };
+  int a = 0, b = w;
+  while (a < b && !plain(a)) general(a++);
+  while (b > a && !plain(b - 1)) general(--b);
+  for (int c = a; c < b; ++c) {
+    const float x = X0(c);
+    acc[c] += (interiorIntegral(P, x + xr) - interiorIntegral(P, x + xl)) * wt;
+  }
+}
+
+}  // namespace
+
 FM_AVX_CLONES void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
@@ -176,12 +222,7 @@ FM_AVX_CLONES void runLensGatherConstant(const CpuLaunch& l, int first, int end)
       for (int c = 0; c < w; ++c) acc[c] = f4z();
       for (int s = 0; s < p.count; ++s) {
         const float* sp = im.t + 4 * s;
-        const int dy = int(sp[0]);
-        const float xl = sp[1], xr = sp[2], wt = sp[3];
-        for (int c = 0; c < w; ++c) {
-          const float X0 = float(x0 + c + p.ax) + 0.5f;
-          acc[c] += fm_span(im.a, p.aP, W, H, ys, dy, X0, xl, xr, clampMode, p.lo, p.hi, p.lo2, p.hi2) * wt;
-        }
+        addSpan(acc, w, x0, p, im.a, W, H, ys, clampMode, int(sp[0]), sp[1], sp[2], sp[3]);
       }
       for (int c = 0; c < w; ++c) fm_store(drow, x0 + c, acc[c] * p.norm, accum);
     }

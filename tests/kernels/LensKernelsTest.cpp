@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "tests/support/KernelRun.h"
@@ -138,6 +139,35 @@ TEST(LensGather, RowRunnerEqualsWorkItemsExactly) {
       items.dst = &viaItems;
       ASSERT_TRUE(fmtest::runItemsOnCpu(items));
       EXPECT_EQ(fmtest::firstDifference(g.dst, viaItems), "") << edge << " " << flags;
+    }
+}
+
+// Spans wider than the image, reversed, far outside, with NaN ends and weights of every sign:
+// the runner's plain run and the pixels around it must still match the kernel. An infinite
+// weight on a row outside turns every sum into NaN, so it gets a case of its own.
+TEST(LensGather, RowRunnerEqualsWorkItemsOnOddSpans) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> odd = {0.0f,  -40.0f, 45.0f, 1.0f,  -2.0f, 3.5f,   -3.5f,  0.5f,  1.0f,   -0.25f,
+                                  0.75f, -0.6f,  40.0f, -2.0f, 2.0f,  0.7f,   2.0f,   nan,   1.0f,   1.0f,
+                                  3.0f,  -1.0f,  nan,   1.0f,  -1.0f, 68.5f,  69.5f,  0.3f,  1.0f,   -69.9f,
+                                  -68.8f, 0.2f};
+  const std::vector<float> infinite = {0.0f, -2.0f, 2.0f, 1.0f, -30.0f, -1.0f, 1.0f, inf};
+  for (const std::vector<float>* spans : {&odd, &infinite})
+    for (int edge : {FM_EDGE_ZERO, FM_EDGE_CLAMP}) {
+      Gather g(70, 15, edge, 0);
+      g.spans = *spans;
+      g.call.params.count = int(g.spans.size() / 4);
+      g.call.params.ax = -2;
+      g.call.params.ay = 1;
+      HostImage viaItems = g.dst;
+      ASSERT_TRUE(fmtest::runOnCpu(g.call, 2));
+      KernelCall items = g.call;
+      items.dst = &viaItems;
+      ASSERT_TRUE(fmtest::runItemsOnCpu(items));
+      EXPECT_EQ(fmtest::firstDifference(g.dst, viaItems), "") << edge;
+      if (spans == &odd) {
+        EXPECT_TRUE(std::isfinite(g.dst.at(20, 7).r));  // not NaN throughout
+      }
     }
 }
 
