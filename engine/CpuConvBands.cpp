@@ -69,7 +69,8 @@ __attribute__((always_inline)) inline void convColsStrip(int x, int pairs, const
   if (taps <= kTapBlock) return lastTaps<true>(taps, acc, pairs, base, step, 0, t, out + x);
   addTaps<kTapBlock, true, false>(acc, pairs, base, step, 0, t, out + x);
   int k0 = kTapBlock;
-  for (; taps - k0 > kTapBlock; k0 += kTapBlock) addTaps<kTapBlock, false, false>(acc, pairs, base, step, k0, t, out + x);
+  for (; taps - k0 > kTapBlock; k0 += kTapBlock)
+    addTaps<kTapBlock, false, false>(acc, pairs, base, step, k0, t, out + x);
   lastTaps<false>(taps - k0, acc, pairs, base, step, k0, t, out + x);
 }
 

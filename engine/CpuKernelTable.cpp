@@ -16,8 +16,8 @@ using KernelFn = void (*)(int, int, float4*, const float4*, const float4*, const
 // Built for AVX too, with the kernel and its helpers inlined into each build: the AVX build
 // rounds and converts in single instructions where the plain x86-64 build needs sequences.
 template <KernelFn K>
-FM_AVX_CLONES __attribute__((flatten)) void runBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB,
-             const void* tab, const FMParams& p) {
+FM_AVX_CLONES __attribute__((flatten)) void runBand(int gridW, int first, int end, void* dst, const void* srcA,
+                                                    const void* srcB, const void* tab, const FMParams& p) {
   float4* d = static_cast<float4*>(dst);
   const float4* a = static_cast<const float4*>(srcA);
   const float4* b = static_cast<const float4*>(srcB);
