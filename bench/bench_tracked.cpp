@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "bench/WrappedCpuBackend.h"
 #include "engine/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TrackedSequence.h"
@@ -19,13 +20,9 @@ constexpr int kW = 1920, kH = 1080;
 
 // The CPU backend with the time of every launch summed by stage; CPU launches are synchronous,
 // so the time around a launch is its work.
-class StageTimer final : public fm::Backend {
+class StageTimer final : public fmbench::WrappedCpuBackend {
  public:
-  explicit StageTimer(fm::Parallel* par) : cpu(par, nullptr, nullptr) {}
-  bool allocImage(fm::Buffer& b, int w, int h) override { return cpu.allocImage(b, w, h); }
-  void freeImage(fm::Buffer& b) override { cpu.freeImage(b); }
-  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
-  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
+  explicit StageTimer(fm::Parallel* par) : WrappedCpuBackend(par) {}
   bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
               int gw, int gh, double cost) override {
     const auto start = std::chrono::steady_clock::now();
@@ -34,16 +31,12 @@ class StageTimer final : public fm::Backend {
     (isReconstruction(k) ? reconstruction : flow) += s;
     return ok;
   }
-  bool isGpu() const override { return false; }
-  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
-  bool wasAborted() const override { return cpu.wasAborted(); }
 
   static bool isReconstruction(int k) {
     return k == FM_K_MVEL || k == FM_K_TILEMAX || k == FM_K_NEIGHBORMAX || k == FM_K_MBLUR || k == FM_K_MVVIEW ||
            k == FM_K_COPY || k == FM_K_CLEAR;
   }
 
-  fm::CpuBackend cpu;
   double flow = 0.0, reconstruction = 0.0;
 };
 

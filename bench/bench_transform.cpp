@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/WrappedCpuBackend.h"
 #include "engine/CpuBackend.h"
 #include "engine/CpuKernelTable.h"
 #include "engine/Render.h"
@@ -32,23 +33,15 @@ constexpr int kRepetitions = 3;
 const fm::Rect kFrameRect{0, 0, kW, kH};
 
 // The CPU backend, counting the bilinear samples of the group launches it runs.
-class SampleCounter final : public fm::Backend {
+class SampleCounter final : public fmbench::WrappedCpuBackend {
  public:
-  explicit SampleCounter(fm::Parallel* par) : cpu(par, nullptr, nullptr) {}
-  bool allocImage(fm::Buffer& b, int w, int h) override { return cpu.allocImage(b, w, h); }
-  void freeImage(fm::Buffer& b) override { cpu.freeImage(b); }
-  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
-  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
+  explicit SampleCounter(fm::Parallel* par) : WrappedCpuBackend(par) {}
   bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
               int gw, int gh, double cost) override {
     if (k == FM_K_GROUP) samples += double(gw) * gh * p->count;
     return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
   }
-  bool isGpu() const override { return false; }
-  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
-  bool wasAborted() const override { return cpu.wasAborted(); }
 
-  fm::CpuBackend cpu;
   double samples = 0;
 };
 
