@@ -11,11 +11,13 @@
 #include "bench/BenchImages.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -44,6 +46,8 @@ constexpr double kConvSigma = 10 * kSigmaPerBlurriness;
 constexpr int kMaxOpenCvGaussianTaps = 1000;
 // Shared machines are noisy; the summary uses the median of this many repetitions.
 constexpr int kRepetitions = 3;
+// Alternating pass/memcpy pairs timed for each pass's paired ratio (an odd count: a true median).
+constexpr int kPairs = 15;
 
 // ------------------------------------------------------------------ the shared frame
 
@@ -184,45 +188,96 @@ bool centreMatches(Frame& f, const FMParams& p, bool box, bool rows) {
 
 // One 1D pass over the whole frame, blocked as the separable runner blocks it on a CPU
 // backend: a box pass slides over a whole row (or column) as one segment.
+struct PassLaunch {
+  int kernel = 0;
+  FMParams block;
+  int gridW = kW, gridH = kH;
+  double cost = 1.0;
+  bool rows = false, box = false;
+
+  PassLaunch(Frame& f, int k, int n, int mode) : kernel(k) {
+    rows = kernel == FM_K_BOX_ROWS || kernel == FM_K_CONV_ROWS;
+    box = kernel == FM_K_BOX_ROWS || kernel == FM_K_BOX_COLS;
+    fm::makeParams(block, &f.dst, &f.src, nullptr);
+    block.mode = mode;
+    block.n = n;
+    block.lo = 0;
+    block.hi = rows ? kW : kH;
+    cost = 2.0 * n + 1.0;
+    if (box) {
+      block.segLen = rows ? kW : kH;
+      block.frac = 0.0f;
+      cost += 4.0 * block.segLen;
+      if (rows) {
+        gridW = 1;  // one segment per row
+      } else {
+        gridH = 1;  // one segment per column
+        block.y1 = 1;
+      }
+    } else if (2 * n + 1 <= FM_T_FLOATS) {
+      gaussianTaps(block, n, kConvSigma);
+    }
+  }
+  bool valid() const { return box || 2 * block.n + 1 <= FM_T_FLOATS; }
+  bool run(Frame& f) const {
+    FMParams p = block;
+    return f.be.launch(kernel, &f.dst, &f.src, nullptr, nullptr, &p, gridW, gridH, cost);
+  }
+};
+
 void runPass(benchmark::State& state, const std::string& name, int kernel, int n, int mode) {
   Frame& f = frame();
-  const bool rows = kernel == FM_K_BOX_ROWS || kernel == FM_K_CONV_ROWS;
-  const bool box = kernel == FM_K_BOX_ROWS || kernel == FM_K_BOX_COLS;
-  FMParams block;
-  fm::makeParams(block, &f.dst, &f.src, nullptr);
-  block.mode = mode;
-  block.n = n;
-  block.lo = 0;
-  block.hi = rows ? kW : kH;
-  int gridW = kW, gridH = kH;
-  double cost = 2.0 * n + 1.0;
-  if (box) {
-    block.segLen = rows ? kW : kH;
-    block.frac = 0.0f;
-    cost += 4.0 * block.segLen;
-    if (rows) {
-      gridW = 1;  // one segment per row
-    } else {
-      gridH = 1;  // one segment per column
-      block.y1 = 1;
-    }
-  } else {
-    if (2 * n + 1 > FM_T_FLOATS) return fail(state, name, "too many taps");
-    gaussianTaps(block, n, kConvSigma);
-  }
+  const PassLaunch pass(f, kernel, n, mode);
+  if (!pass.valid()) return fail(state, name, "too many taps");
   std::memset(f.dst.data, 0, f.imageBytes());  // so that a launch that writes nothing shows
   for (auto _ : state) {
-    FMParams p = block;
-    if (!f.be.launch(kernel, &f.dst, &f.src, nullptr, nullptr, &p, gridW, gridH, cost)) {
+    if (!pass.run(f)) {
       fail(state, name, std::string("launch of ") + fm::kernelName(kernel) + " failed");
       return;
     }
     benchmark::ClobberMemory();
   }
-  if (!centreMatches(f, block, box, rows))
+  if (!centreMatches(f, pass.block, pass.box, pass.rows))
     return fail(state, name, "wrong result at the centre pixel: these timings mean nothing");
   state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(f.imageBytes()));
   state.counters["threads"] = f.threads();
+}
+
+// The pass and memcpy timed in alternation, one ratio per pair: a neighbour on a shared
+// machine that slows memory for a while slows both sides of a pair alike, where medians
+// taken minutes apart can catch one side in a slow spell and the other not.
+struct PairedRatio {
+  double median = -1.0, low = -1.0, high = -1.0;
+};
+
+double secondsOf(const std::function<bool()>& body) {
+  const auto t0 = std::chrono::steady_clock::now();
+  if (!body()) return -1.0;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+PairedRatio pairedRatio(int kernel, int n, int mode) {
+  Frame& f = frame();
+  const PassLaunch pass(f, kernel, n, mode);
+  PairedRatio r;
+  if (!pass.valid()) return r;
+  auto copy = [&f] {
+    std::memcpy(f.dst.data, f.src.data, f.imageBytes());
+    benchmark::ClobberMemory();
+    return true;
+  };
+  auto launch = [&f, &pass] { return pass.run(f); };
+  std::vector<double> ratios;
+  for (int i = 0; i < kPairs + 1; ++i) {
+    const double c = secondsOf(copy), t = secondsOf(launch);
+    if (c <= 0 || t <= 0) return r;
+    if (i > 0) ratios.push_back(t / c);  // the first pair warms both up
+  }
+  std::sort(ratios.begin(), ratios.end());
+  r.median = ratios[ratios.size() / 2];
+  r.low = ratios.front();
+  r.high = ratios.back();
+  return r;
 }
 
 void runRender(benchmark::State& state, const std::string& name, const RenderSettings& s) {
@@ -473,30 +528,35 @@ void printPassLines(const CollectingReporter& rep, double imageBytes) {
   if (mct > 0)
     std::printf("  %-32s %9.2f ms %7.2f GB/s\n", "memcpy (all threads)", mct * 1e3,
                 2 * imageBytes / mct / 1e9);
-  std::printf("  %-32s %12s %12s %10s %14s  %s\n", "pass", "time", "bandwidth", "x memcpy",
-              "x memcpy (MT)", "verdict");
-  auto line = [&](const std::string& name) {
+  std::printf(
+      "  paired: the pass and a 1-thread memcpy timed in turn, %d pairs; the median ratio "
+      "[lowest-highest] decides the verdict\n",
+      kPairs);
+  std::printf("  %-28s %11s %11s %9s %9s %20s  %s\n", "pass", "time", "bandwidth", "x memcpy",
+              "x MT", "paired x memcpy", "verdict");
+  auto line = [&](int kernel, int n, int mode) {
+    const std::string name = passName(kernel, n, mode);
     std::string w;
     const double t = rep.seconds(name, &w);
     const std::string label = name.substr(5);  // drops "pass/"
     if (t <= 0) {
-      std::printf("  %-32s %s\n", label.c_str(), w.c_str());
+      std::printf("  %-28s %s\n", label.c_str(), w.c_str());
       return;
     }
-    char mt[32] = "n/a";
+    char single[32] = "n/a", mt[32] = "n/a", paired[48] = "n/a";
+    if (mc > 0) std::snprintf(single, sizeof single, "%.2f", t / mc);
     if (mct > 0) std::snprintf(mt, sizeof mt, "%.2f", t / mct);
-    if (mc > 0)
-      std::printf("  %-32s %9.2f ms %7.2f GB/s %10.2f %14s  %s\n", label.c_str(), t * 1e3,
-                  2 * imageBytes / t / 1e9, t / mc, mt, verdict(t / mc <= 2.0));
-    else
-      std::printf("  %-32s %9.2f ms %7.2f GB/s %10s %14s  no memcpy time\n", label.c_str(), t * 1e3,
-                  2 * imageBytes / t / 1e9, "n/a", mt);
+    const PairedRatio pr = pairedRatio(kernel, n, mode);
+    if (pr.median > 0)
+      std::snprintf(paired, sizeof paired, "%.2f [%.2f-%.2f]", pr.median, pr.low, pr.high);
+    std::printf("  %-28s %8.2f ms %6.2f GB/s %9s %9s %20s  %s\n", label.c_str(), t * 1e3,
+                2 * imageBytes / t / 1e9, single, mt, paired,
+                pr.median > 0 ? verdict(pr.median <= 2.0) : "no paired time");
   };
   for (int kernel : {FM_K_BOX_ROWS, FM_K_BOX_COLS})
     for (int n : kBoxTaps)
-      for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) line(passName(kernel, n, mode));
-  for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS})
-    line(passName(kernel, kConvTaps, FM_EDGE_ZERO));
+      for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) line(kernel, n, mode);
+  for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS}) line(kernel, kConvTaps, FM_EDGE_ZERO);
 }
 
 // One Fogmill-vs-OpenCV line; target <= 0 means informational only.
