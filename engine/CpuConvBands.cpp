@@ -1,6 +1,7 @@
 #include "engine/CpuConvBands.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "engine/CpuKernels.h"
 #include "engine/CpuPairs.h"
@@ -17,21 +18,38 @@ constexpr int kGroup = 8;
 constexpr int kStrip = 384;
 constexpr int kTapBlock = 4;
 
-// Adds taps [k0, k0 + count) of a strip of `pairs` pixel pairs to `acc`, in tap order. The first
-// block starts from zero, as the kernel's sum does; the last one stores the results.
+// Where each tap of a row reads: tap k of output pixel x is a[offset[k] + x], or a transparent
+// pixel where offset[k] is kNoRow (a column pass's tap past an edge that reads nothing).
+constexpr fm_idx kNoRow = INT64_MIN;
+alignas(64) const float kZeros[kStrip * 4] = {};
+
+struct TapRows {
+  const float4* a;
+  fm_idx offset[FM_T_FLOATS];
+
+  template <class V>
+  __attribute__((always_inline)) const V* at(int k, int x) const {
+    return offset[k] == kNoRow ? reinterpret_cast<const V*>(kZeros)
+                               : reinterpret_cast<const V*>(a + (offset[k] + x));
+  }
+};
+
+// Adds taps [k0, k0 + count) of a strip of `pairs` pixel pairs starting at x to `acc`, in tap
+// order. The first block starts from zero, as the kernel's sum does; the last one stores the
+// results.
 template <int Count, bool First, bool Last>
-__attribute__((always_inline)) inline void addTaps(Pair* acc, int pairs, const float4* base, fm_idx step, int k0,
+__attribute__((always_inline)) inline void addTaps(Pair* acc, int pairs, const TapRows& rows, int x, int k0,
                                                    const float* t, float4* out) {
-  const Pair* rows[Count];
+  const Pair* src[Count];
   Pair taps[Count];
   for (int j = 0; j < Count; ++j) {
-    rows[j] = reinterpret_cast<const Pair*>(base + fm_idx(k0 + j) * step);
+    src[j] = rows.at<Pair>(k0 + j, x);
     taps[j] = Pair{} + t[k0 + j];
   }
   for (int c = 0; c < pairs; ++c) {
     Pair sum = First ? Pair{} : acc[c];
 #pragma GCC unroll 8
-    for (int j = 0; j < Count; ++j) sum += rows[j][c] * taps[j];
+    for (int j = 0; j < Count; ++j) sum += src[j][c] * taps[j];
     if (Last) {
       const float4* two = reinterpret_cast<const float4*>(&sum);
       streamStore(out + 2 * c, two[0]);
@@ -43,20 +61,20 @@ __attribute__((always_inline)) inline void addTaps(Pair* acc, int pairs, const f
 }
 
 template <bool First>
-__attribute__((always_inline)) inline void lastTaps(int count, Pair* acc, int pairs, const float4* base, fm_idx step,
+__attribute__((always_inline)) inline void lastTaps(int count, Pair* acc, int pairs, const TapRows& rows, int x,
                                                     int k0, const float* t, float4* out) {
   switch (count) {
-    case 1: return addTaps<1, First, true>(acc, pairs, base, step, k0, t, out);
-    case 2: return addTaps<2, First, true>(acc, pairs, base, step, k0, t, out);
-    case 3: return addTaps<3, First, true>(acc, pairs, base, step, k0, t, out);
-    default: return addTaps<4, First, true>(acc, pairs, base, step, k0, t, out);
+    case 1: return addTaps<1, First, true>(acc, pairs, rows, x, k0, t, out);
+    case 2: return addTaps<2, First, true>(acc, pairs, rows, x, k0, t, out);
+    case 3: return addTaps<3, First, true>(acc, pairs, rows, x, k0, t, out);
+    default: return addTaps<4, First, true>(acc, pairs, rows, x, k0, t, out);
   }
 }
 
-// Output pixels [x, x + 2 pairs) of one row of a column pass; `centre` is the source row of the
-// output row. `ahead`, when not null, is a source row that the next rows will need first: it is
-// read from memory, where the rows already in use come from the cache, so it is asked for early.
-__attribute__((always_inline)) inline void convColsStrip(int x, int pairs, const float4* centre, fm_idx step, int n,
+// Output pixels [x, x + 2 pairs) of one row of a column pass. `ahead`, when not null, is a
+// source row that the next rows will need first: it is read from memory, where the rows
+// already in use come from the cache, so it is asked for early.
+__attribute__((always_inline)) inline void convColsStrip(int x, int pairs, const TapRows& rows, int n,
                                                          const float* t, const float4* ahead, float4* out) {
   static_assert(kTapBlock == 4, "lastTaps covers blocks of up to four taps");
   if (ahead) {
@@ -65,19 +83,18 @@ __attribute__((always_inline)) inline void convColsStrip(int x, int pairs, const
   }
   alignas(64) Pair acc[kStrip / 2];
   const int taps = 2 * n + 1;
-  const float4* base = centre + x - fm_idx(n) * step;
-  if (taps <= kTapBlock) return lastTaps<true>(taps, acc, pairs, base, step, 0, t, out + x);
-  addTaps<kTapBlock, true, false>(acc, pairs, base, step, 0, t, out + x);
+  if (taps <= kTapBlock) return lastTaps<true>(taps, acc, pairs, rows, x, 0, t, out + x);
+  addTaps<kTapBlock, true, false>(acc, pairs, rows, x, 0, t, out + x);
   int k0 = kTapBlock;
   for (; taps - k0 > kTapBlock; k0 += kTapBlock)
-    addTaps<kTapBlock, false, false>(acc, pairs, base, step, k0, t, out + x);
-  lastTaps<false>(taps - k0, acc, pairs, base, step, k0, t, out + x);
+    addTaps<kTapBlock, false, false>(acc, pairs, rows, x, k0, t, out + x);
+  lastTaps<false>(taps - k0, acc, pairs, rows, x, k0, t, out + x);
 }
 
-// Interior pixels [x0, x1) of one row of a column pass. Successive rows on one thread share
-// all but a few source rows; walking the strips in alternate directions starts each row where
-// the previous one left its source rows in the cache.
-__attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const float4* centre, fm_idx step, int n,
+// Pixels [x0, x1) of one row of a column pass. Successive rows on one thread share all but a
+// few source rows; walking the strips in alternate directions starts each row where the
+// previous one left its source rows in the cache.
+__attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const TapRows& rows, int n,
                                                            const float* t, const float4* ahead, float4* out) {
   const int pairs = (x1 - x0) / 2;
   const int strips = (pairs + kStrip / 2 - 1) / (kStrip / 2);
@@ -86,41 +103,50 @@ __attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const
   for (int i = 0; i < strips; ++i) {
     const int s = backwards ? strips - 1 - i : i;
     const int first = s * (kStrip / 2);
-    convColsStrip(x0 + 2 * first, std::min(kStrip / 2, pairs - first), centre, step, n, t, ahead, out);
+    convColsStrip(x0 + 2 * first, std::min(kStrip / 2, pairs - first), rows, n, t, ahead, out);
   }
   return x0 + 2 * pairs;
 }
 
-// Pixels [x0, x1) of row y whose whole window reads plain pixels; the rest go through the kernel.
+// Pixels [x0, x1) of row y that the fast loops take; the rest go through the kernel. A rows
+// pass takes the pixels whose whole window lies inside the row. A column pass takes every
+// column of the source, near the top and bottom edges too: there each tap reads one whole
+// source row or nothing, as the kernel's edge rule decides for that row.
 template <bool Rows>
 __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, float4* d, const float4* a, const FMParams& p) {
   const int width = std::min(gridW, p.dW);
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
-  const int lenCols = y < p.aH ? p.aW : 0;  // rows pass: length of this row
-  int x0 = 0, x1 = 0;                         // interior columns
+  TapRows rows;
+  rows.a = a;
+  int x0 = 0, x1 = 0;
+  bool interior = false;
   if (Rows) {
+    const int len = y < p.aH ? p.aW : 0;
     x0 = std::max(0, fm_direct_lo(p.mode, p.lo) + n);
-    x1 = std::min(width, fm_direct_hi(p.mode, p.hi, lenCols) - n);
-  } else if (y - n >= fm_direct_lo(p.mode, p.lo) && y + n < fm_direct_hi(p.mode, p.hi, p.aH)) {
+    x1 = std::min(width, fm_direct_hi(p.mode, p.hi, len) - n);
+    for (int k = 0; k <= 2 * n; ++k) rows.offset[k] = fm_idx(y) * p.aP + (k - n);
+  } else {
+    interior = y - n >= fm_direct_lo(p.mode, p.lo) && y + n < fm_direct_hi(p.mode, p.hi, p.aH);
     x1 = std::min(width, p.aW);  // columns past the source have no pixels to read
+    for (int k = 0; k <= 2 * n; ++k) {
+      const int j = fm_ax_index(y - n + k, p.aH, p.mode, p.lo, p.hi);
+      rows.offset[k] = j < 0 ? kNoRow : fm_idx(j) * p.aP;
+    }
   }
   if (x1 < x0) x1 = x0;
   const float4* nul = nullptr;
   for (int xe = 0; xe < x0; ++xe) (Rows ? fm_conv_rows : fm_conv_cols)(xe, gy, d, a, nul, nullptr, p);
-  const fm_idx step = Rows ? 1 : p.aP;
-  const float4* rowCentre = a + fm_idx(y) * p.aP;
   float4* out = d + fm_idx(y) * p.dP;
   // Two rows past the window: with rows handed out in turn, the next row of this thread.
-  const float4* ahead = !Rows && y + n + 2 < p.aH ? rowCentre + fm_idx(n + 2) * step : nullptr;
-  int x = Rows ? x0 : convColsInterior(x0, x1, rowCentre, step, n, p.t, ahead, out);
+  const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
+  int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
   // Groups of kGroup pixels keep their sums in registers: independent chains, no spills.
   for (; x + kGroup <= x1; x += kGroup) {
     Pair acc[kGroup / 2] = {};
-    const float4* src = rowCentre + x - fm_idx(n) * step;
-    for (int k = 0; k <= 2 * n; ++k, src += step) {
+    for (int k = 0; k <= 2 * n; ++k) {
       const float tap = p.t[k];
       const Pair taps = {tap, tap, tap, tap, tap, tap, tap, tap};
-      const Pair* pairs = reinterpret_cast<const Pair*>(src);
+      const Pair* pairs = rows.at<Pair>(k, x);
 #pragma GCC unroll 4
       for (int c = 0; c < kGroup / 2; ++c) acc[c] += pairs[c] * taps;
     }
@@ -130,8 +156,7 @@ __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, flo
   }
   for (; x < x1; ++x) {
     float4 acc = f4z();
-    const float4* src = rowCentre + x - fm_idx(n) * step;
-    for (int k = 0; k <= 2 * n; ++k, src += step) acc += *src * p.t[k];
+    for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
     out[x] = acc;
   }
   for (int xe = x1; xe < gridW; ++xe) (Rows ? fm_conv_rows : fm_conv_cols)(xe, gy, d, a, nul, nullptr, p);

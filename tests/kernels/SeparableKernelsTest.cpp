@@ -190,23 +190,50 @@ TEST(ConvKernels, CpuEqualsOpencl) {
 
 // The CPU's tiled band runners against the kernels' own work items, bit for bit: interior
 // groups, the scalar remainder and the edge pixels all take part (widths around 8-pixel groups),
-// and for columns several strips, partial strips and every size of the last block of taps.
+// and for columns several strips, partial strips, every size of the last block of taps, and
+// the rows near the top and bottom, where each edge rule maps a tap to a source row or to
+// nothing (a source shorter than the window too, and a valid range reaching past the image).
 TEST(ConvKernels, CpuBandRunnerEqualsWorkItemsExactly) {
+  struct Range {
+    int srcH, lo, hiFromEnd;
+  };
   for (bool rows : {true, false})
-    for (int mode : {FM_EDGE_ZERO, FM_EDGE_CLAMP})
-      for (int n : {0, 2, 4, 5, 9})
-        for (int w : {3, 19, 26, 67, 1031}) {
-          if (w > 100 && n != 9 && n != 2) continue;
-          HostImage src = fmtest::randomImage(w, 31, 50 + w, -0.5f, 1.5f, true, w + 1);
-          HostImage viaBands = fmtest::randomImage(w + 3, 33, 51);
-          HostImage viaItems = viaBands;
-          KernelCall c = convCall(rows, n, mode, viaBands, src);
-          c.params.y1 = 30;
-          ASSERT_TRUE(fmtest::runOnCpu(c, 2));
-          c.dst = &viaItems;
-          ASSERT_TRUE(fmtest::runItemsOnCpu(c));
-          EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "") << rows << " " << mode << " n " << n << " w " << w;
-        }
+    for (int mode : {FM_EDGE_ZERO, FM_EDGE_CLAMP, FM_EDGE_INSIDE})
+      for (Range r : {Range{31, 2, 4}, Range{7, 2, 1}, Range{31, -3, -5}})
+        for (int n : {0, 2, 4, 5, 9})
+          for (int w : {3, 19, 26, 67, 1031}) {
+            if (w > 100 && n != 9 && n != 2) continue;
+            if (r.srcH < 31 && (rows || w > 100)) continue;
+            HostImage src = fmtest::randomImage(w, r.srcH, 50 + w, -0.5f, 1.5f, true, w + 1);
+            HostImage viaBands = fmtest::randomImage(w + 3, 33, 51);
+            HostImage viaItems = viaBands;
+            KernelCall c = convCall(rows, n, mode, viaBands, src);
+            c.params.lo = r.lo;
+            c.params.hi = (rows ? viaBands.width() : viaBands.height()) - r.hiFromEnd;
+            c.params.y1 = 30;
+            ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+            c.dst = &viaItems;
+            ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+            EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "")
+                << rows << " " << mode << " n " << n << " w " << w << " source height " << r.srcH
+                << " lo " << c.params.lo << " hi " << c.params.hi;
+          }
+}
+
+// A tap that reads nothing past an edge still multiplies: an infinite weight there gives NaN
+// in the kernel's sum, and the band runner must agree.
+TEST(ConvKernels, CpuBandRunnerKeepsNonFiniteTapsAtTheEdges) {
+  for (float special : {INFINITY, NAN}) {
+    HostImage src = fmtest::randomImage(40, 24, 7, -0.5f, 1.5f);
+    HostImage viaBands(40, 24), viaItems(40, 24);
+    KernelCall c = convCall(false, 4, FM_EDGE_ZERO, viaBands, src);
+    c.params.t[0] = special;
+    ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+    c.dst = &viaItems;
+    ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+    EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "") << special;
+    EXPECT_TRUE(std::isnan(viaBands.at(20, 0).r)) << "row 0 reads nothing for tap 0";
+  }
 }
 
 TEST(ConvKernels, TapCountBeyondTheBlockIsCut) {
