@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <vector>
 
 #include "blurs/CameraLensMap.h"
 #include "blurs/CameraLensPlan.h"
+#include "engine/HostMemory.h"
 #include "engine/ImageList.h"
 
 namespace fm {
@@ -290,11 +290,9 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
 bool renderCameraLensBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& input,
                           const Rect& inputBounds, const Rect& layerBounds, const MapImage* map,
                           const Rect& mapBounds, const Rect& outRect, Buffer& out) {
-  try {
+  return falseOnBadAlloc([&] {
     return render(be, s, scale, input, inputBounds, layerBounds, map, mapBounds, outRect, out);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace fm

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 
+#include "engine/HostMemory.h"
 #include "engine/Render.h"
 
 namespace fm {
@@ -54,7 +54,7 @@ void makeDirectionalPlan(const RenderSettings& s, const double scale[3], Directi
 
 bool renderDirectionalBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& source,
                            const Rect& inputRect, const Rect& outputRect, Buffer& destination) {
-  try {
+  return falseOnBadAlloc([&] {
     DirectionalPlan plan;
     makeDirectionalPlan(s, scale, plan);
     // Output pixels read the streak around them; content lies within the input grown the same way.
@@ -66,9 +66,7 @@ bool renderDirectionalBlur(Backend& be, const RenderSettings& s, const double sc
     }
     work = limitGroupWork(work, outputRect, inputRect, 1.0);
     return runGroupPasses(be, plan.passes, source, work, outputRect, destination, 0.0f, 0.0f, 1.0f);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace fm

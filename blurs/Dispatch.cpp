@@ -1,5 +1,3 @@
-#include <new>
-
 #include "blurs/BoxBlur.h"
 #include "blurs/CameraLensBlur.h"
 #include "blurs/DirectionalBlur.h"
@@ -8,6 +6,7 @@
 #include "blurs/Separable.h"
 #include "blurs/VectorBlur.h"
 #include "engine/BlurDispatch.h"
+#include "engine/HostMemory.h"
 
 namespace fm {
 namespace {
@@ -16,13 +15,11 @@ using PlanMaker = void (*)(const RenderSettings&, const double scale[3], Separab
 
 // The separable kinds: a plan made for this frame, run, and dropped whatever the result.
 bool renderSeparable(const BlurRequest& r, PlanMaker makePlan, int edgeMode, bool linearLight) {
-  try {
+  return falseOnBadAlloc([&] {
     SeparablePlan plan;
     makePlan(*r.settings, r.scale, plan);
     return runSeparable(*r.be, plan, edgeMode, *r.input, r.inputBounds, r.outRect, *r.out, linearLight);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace

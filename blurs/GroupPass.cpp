@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <utility>
 
+#include "engine/HostMemory.h"
 #include "engine/ImageList.h"
 #include "engine/Render.h"
 
@@ -151,11 +151,9 @@ bool runGroupPasses(Backend& be, const std::vector<GroupPass>& passes, const Pla
                     float kx) {
   for (const GroupPass& pass : passes)
     if (!wellFormed(pass)) return false;
-  try {
+  return falseOnBadAlloc([&] {
     return runWellFormed(be, passes, source, workRect, outputRect, destination, cx, cy, kx);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace fm

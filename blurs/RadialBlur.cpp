@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
+
+#include "engine/HostMemory.h"
 
 namespace fm {
 namespace {
@@ -165,14 +166,12 @@ void makeRadialPlan(const RenderSettings& s, const double scale[3], const Rect& 
 
 bool renderRadialBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& source,
                       const Rect& inputRect, const Rect& outputRect, Buffer& destination) {
-  try {
+  return falseOnBadAlloc([&] {
     RadialPlan plan;
     makeRadialPlan(s, scale, inputRect, outputRect, plan);
     return runGroupPasses(be, plan.passes, source, plan.work, outputRect, destination, float(plan.sweep.cx),
                           float(plan.sweep.cy), float(plan.kx));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace fm

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <utility>
 
+#include "engine/HostMemory.h"
 #include "engine/ImageList.h"
 #include "engine/Render.h"
 
@@ -232,11 +232,9 @@ bool runSeparable(Backend& be, const SeparablePlan& plan, int edgeMode, const Pl
   if (edgeMode != FM_EDGE_ZERO && edgeMode != FM_EDGE_CLAMP && edgeMode != FM_EDGE_INSIDE) return false;
   for (const SeparablePass& pass : plan.passes)
     if (!wellFormed(pass)) return false;
-  try {
+  return falseOnBadAlloc([&] {
     return runWellFormed(be, plan, edgeMode, source, inputRect, outputRect, destination, linearLight);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 }  // namespace fm

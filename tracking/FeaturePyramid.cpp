@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
+
+#include "engine/HostMemory.h"
 
 namespace fm {
 namespace {
@@ -42,11 +43,9 @@ bool buildFeaturePyramid(Backend& be, ScratchPool& pool, const PlacedImage& fram
   pyramid.clear();
   if (!isPresent(frame) || !frame.buffer->data || isEmpty(rect)) return false;
   if (coarsest < 0 || coarsest > kMaxPyramidLevel) return false;
-  try {
+  return falseOnBadAlloc([&] {
     return build(be, pool, frame, rect, coarsest, pyramid);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+  });
 }
 
 PyramidRange choosePyramidRange(int64_t width, int64_t height, int vectorDetail, float maxFlow) {

@@ -8,6 +8,7 @@
 #include <deque>
 
 #include "engine/Backend.h"
+#include "engine/ImageList.h"
 
 namespace fm {
 
@@ -20,7 +21,9 @@ class ScratchPool {
 
   // An image of max(1, width) x max(1, height); null when the size does not fit an image or
   // the backend refuses (nothing is recorded then).
-  Buffer* take(int64_t width, int64_t height) noexcept;
+  Buffer* take(int64_t width, int64_t height) noexcept {
+    return addRecordedImage(be, buffers, width, height);
+  }
 
   // Frees one image early; its record stays, emptied. Null and repeated releases are harmless.
   void release(Buffer* buf) noexcept;
