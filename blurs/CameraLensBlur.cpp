@@ -12,12 +12,6 @@
 namespace fm {
 namespace {
 
-// Offsets and ranges handed to kernels are cut to this magnitude: images are at most 2^30
-// pixels, so a cut value addresses the same (absent) pixels, and kernel index sums stay in range.
-constexpr int64_t kParamLimit = int64_t(1) << 30;
-
-int32_t param(int64_t v) { return int32_t(std::clamp(v, -kParamLimit, kParamLimit)); }
-
 // Radii beyond this many render pixels (twenty times the largest the effect offers) are treated
 // as this one: reduced by 64, such an iris is still at most 160 pixels high, whereas larger ones
 // would only grow the span list, the gather's rows and the margins of the work image.
@@ -83,20 +77,20 @@ bool fillWork(Backend& be, Buffer& work, const PlacedImage& input, const Rect& i
   FMParams p;
   makeParams(p, &work, &src, nullptr);
   if (f == 1) {
-    p.ax = param(g.work.left - sx);
-    p.ay = param(g.work.top - sy);
+    p.ax = paramOffset(g.work.left - sx);
+    p.ay = paramOffset(g.work.top - sy);
     return be.launch(FM_K_COPY, &work, &src, nullptr, nullptr, &p, work.width, work.height, 2.0);
   }
   p.n = int32_t(f);
-  p.ax = param(f * g.work.left - sx);
-  p.ay = param(f * g.work.top - sy);
+  p.ax = paramOffset(f * g.work.left - sx);
+  p.ay = paramOffset(f * g.work.top - sy);
   if (repeat) {
     // Blocks at the input's edge average its pixels only, so its edge colour is not diluted.
     p.mode = 1;
-    p.lo = param(inputBounds.left - sx);
-    p.hi = param(inputBounds.right - sx);
-    p.lo2 = param(inputBounds.top - sy);
-    p.hi2 = param(inputBounds.bottom - sy);
+    p.lo = paramOffset(inputBounds.left - sx);
+    p.hi = paramOffset(inputBounds.right - sx);
+    p.lo2 = paramOffset(inputBounds.top - sy);
+    p.hi2 = paramOffset(inputBounds.bottom - sy);
   }
   return be.launch(FM_K_DOWN, &work, &src, nullptr, nullptr, &p, work.width, work.height, double(f * f));
 }
@@ -126,17 +120,17 @@ FMParams gatherParams(Buffer& result, const Buffer& prefix, const Buffer* radii,
   FMParams p;
   makeParams(p, &result, &prefix, radii);
   const int64_t w = width(g.work), h = height(g.work);
-  p.ax = param(int64_t(g.result.left) - g.work.left);
-  p.ay = param(int64_t(g.result.top) - g.work.top);
+  p.ax = paramOffset(int64_t(g.result.left) - g.work.left);
+  p.ay = paramOffset(int64_t(g.result.top) - g.work.top);
   p.channel = repeat ? FM_EDGE_CLAMP : FM_EDGE_ZERO;
   if (repeat) {
-    p.lo = param(std::max<int64_t>(int64_t(g.input.left) - g.work.left, 0));
-    p.hi = param(std::min<int64_t>(int64_t(g.input.right) - g.work.left, w));
-    p.lo2 = param(std::max<int64_t>(int64_t(g.input.top) - g.work.top, 0));
-    p.hi2 = param(std::min<int64_t>(int64_t(g.input.bottom) - g.work.top, h));
+    p.lo = paramOffset(std::max<int64_t>(int64_t(g.input.left) - g.work.left, 0));
+    p.hi = paramOffset(std::min<int64_t>(int64_t(g.input.right) - g.work.left, w));
+    p.lo2 = paramOffset(std::max<int64_t>(int64_t(g.input.top) - g.work.top, 0));
+    p.hi2 = paramOffset(std::min<int64_t>(int64_t(g.input.bottom) - g.work.top, h));
   } else {
-    p.hi = param(w);
-    p.hi2 = param(h);
+    p.hi = paramOffset(w);
+    p.hi2 = paramOffset(h);
   }
   return p;
 }

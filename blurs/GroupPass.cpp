@@ -11,12 +11,6 @@
 namespace fm {
 namespace {
 
-// Offsets handed to kernels are cut to this magnitude: images are at most 2^30 pixels, so a cut
-// value addresses the same (absent) pixels.
-constexpr int64_t kParamLimit = int64_t(1) << 30;
-
-int32_t param(int64_t v) { return int32_t(std::clamp(v, -kParamLimit, kParamLimit)); }
-
 // The largest work image a group blur allocates (two of them, 2 GiB each): the largest legitimate
 // case, a full spin of an 8K frame about its centre, needs about 7.8e7 pixels.
 constexpr int64_t kMaxWorkPixels = int64_t(1) << 27;
@@ -40,8 +34,8 @@ bool clearImage(Backend& be, Buffer& dst) {
 bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay) {
   FMParams p;
   makeParams(p, &dst, &src, nullptr);
-  p.ax = param(ax);
-  p.ay = param(ay);
+  p.ax = paramOffset(ax);
+  p.ay = paramOffset(ay);
   return be.launch(FM_K_COPY, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, 2.0);
 }
 

@@ -11,12 +11,6 @@
 namespace fm {
 namespace {
 
-// Offsets and ranges handed to kernels are cut to this magnitude: images are at most 2^30
-// pixels, so a cut value addresses the same (absent) pixels, and kernel index sums stay in range.
-constexpr int64_t kParamLimit = int64_t(1) << 30;
-
-int32_t param(int64_t v) { return int32_t(std::clamp(v, -kParamLimit, kParamLimit)); }
-
 // Radii beyond this are no longer meaningful and would overflow the tap count.
 constexpr double kMaxRadius = 1e8;
 
@@ -33,10 +27,10 @@ bool wellFormed(const SeparablePass& pass) {
 // Mode 1 of the copy and reduction kernels: positions are limited to this window of the source.
 void setWindow(FMParams& p, const Rect& r) {
   p.mode = 1;
-  p.lo = param(r.left);
-  p.hi = param(r.right);
-  p.lo2 = param(r.top);
-  p.hi2 = param(r.bottom);
+  p.lo = paramOffset(r.left);
+  p.hi = paramOffset(r.right);
+  p.lo2 = paramOffset(r.top);
+  p.hi2 = paramOffset(r.bottom);
 }
 
 bool clearImage(Backend& be, Buffer& dst) {
@@ -48,8 +42,8 @@ bool clearImage(Backend& be, Buffer& dst) {
 bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo) {
   FMParams p;
   makeParams(p, &dst, &src, nullptr);
-  p.ax = param(ax);
-  p.ay = param(ay);
+  p.ax = paramOffset(ax);
+  p.ay = paramOffset(ay);
   if (clampTo) setWindow(p, *clampTo);
   return be.launch(FM_K_COPY, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, 2.0);
 }
@@ -59,8 +53,8 @@ bool reduceInto(Backend& be, Buffer& dst, const Buffer& src, int f, int64_t ax, 
   FMParams p;
   makeParams(p, &dst, &src, nullptr);
   p.n = f;
-  p.ax = param(ax);
-  p.ay = param(ay);
+  p.ax = paramOffset(ax);
+  p.ay = paramOffset(ay);
   if (onlyInside) setWindow(p, *onlyInside);
   return be.launch(FM_K_DOWN, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, double(f) * f);
 }
@@ -90,7 +84,7 @@ bool fillWorkImage(Backend& be, ImageList& images, Buffer& a, const PlacedImage&
   const Rect inputInSource = offsetBy(inputRect, -sx, -sy);
   if (!reduceInto(be, *e, src, f, int64_t(f) * r.left - sx, int64_t(f) * r.top - sy, &inputInSource))
     return false;
-  const Rect whole{0, 0, param(width(r)), param(height(r))};
+  const Rect whole{0, 0, paramOffset(width(r)), paramOffset(height(r))};
   return copyInto(be, a, *e, int64_t(W.left) - r.left, int64_t(W.top) - r.top, isEmpty(r) ? nullptr : &whole);
 }
 
@@ -149,7 +143,7 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
       hi += k * passReach(pass);
     }
     ++k;
-    if (!launchSeparablePass(be, pass, *next, *last, mode, param(lo), param(hi))) return false;
+    if (!launchSeparablePass(be, pass, *next, *last, mode, paramOffset(lo), paramOffset(hi))) return false;
     if (be.wasAborted()) return false;
     std::swap(last, next);
   }

@@ -13,8 +13,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-int32_t offset(int64_t v) { return int32_t(std::clamp<int64_t>(v, -(int64_t(1) << 30), int64_t(1) << 30)); }
-
 bool clearOut(Backend& be, Buffer& out) {
   FMParams p;
   makeParams(p, &out, nullptr, nullptr);
@@ -40,8 +38,8 @@ bool mapFromSource(Backend& be, ImageList& images, const RenderSettings& s, cons
   p.hi = scalar->width;
   p.lo2 = 0;
   p.hi2 = scalar->height;
-  p.ax = offset(int64_t(MQ.left) - Q.left);
-  p.ay = offset(int64_t(MQ.top) - Q.top);
+  p.ax = paramOffset(int64_t(MQ.left) - Q.left);
+  p.ay = paramOffset(int64_t(MQ.top) - Q.top);
   return be.launch(FM_K_COPY, &map, scalar, nullptr, nullptr, &p, map.width, map.height, 2.0);
 }
 
@@ -56,10 +54,10 @@ bool mapFromLayer(Backend& be, const RenderSettings& s, const MapImage& layerMap
   FMParams p;
   makeParams(p, &map, &src, nullptr);
   p.mode = 1;
-  p.lo = offset(mapBounds.left - mx0);
-  p.hi = offset(mapBounds.right - mx0);
-  p.lo2 = offset(mapBounds.top - my0);
-  p.hi2 = offset(mapBounds.bottom - my0);
+  p.lo = paramOffset(mapBounds.left - mx0);
+  p.hi = paramOffset(mapBounds.right - mx0);
+  p.lo2 = paramOffset(mapBounds.top - my0);
+  p.hi2 = paramOffset(mapBounds.bottom - my0);
   p.channel = s.mapProperty;
   p.g0 = qx;
   p.g1 = float(MQ.left) * qx + (float(mapBounds.left) - float(layerBounds.left) * qx) - float(mx0);
@@ -81,8 +79,8 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
   if (!source) return false;
   FMParams p;
   makeParams(p, source, input.buffer, nullptr);
-  p.ax = offset(int64_t(Q.left) - input.rect.left);
-  p.ay = offset(int64_t(Q.top) - input.rect.top);
+  p.ax = paramOffset(int64_t(Q.left) - input.rect.left);
+  p.ay = paramOffset(int64_t(Q.top) - input.rect.top);
   if (!be.launch(FM_K_COPY, source, input.buffer, nullptr, nullptr, &p, source->width, source->height, 2.0))
     return false;
 
@@ -112,8 +110,8 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
   const double angle = s.angleOffset * kPi / 180.0;
   const double steps = std::ceil(std::max(px, py) * std::fabs(amount));
   makeParams(p, result, source, softened);
-  p.bx = offset(int64_t(Q.left) - MQ.left);
-  p.by = offset(int64_t(Q.top) - MQ.top);
+  p.bx = paramOffset(int64_t(Q.left) - MQ.left);
+  p.by = paramOffset(int64_t(Q.top) - MQ.top);
   p.mode = std::clamp(s.vectorType, 1, 5);
   p.g0 = float(amount);
   p.g1 = float(px);

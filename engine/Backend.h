@@ -67,6 +67,13 @@ class GpuAllocator {
 // Zeroes the block, copies the size triples of the present images, g0 = 1, y1 = dst height.
 void makeParams(FMParams& p, const Buffer* dst, const Buffer* srcA, const Buffer* srcB);
 
+// An offset or range handed to a kernel, cut to +-2^30: images are at most 2^30 pixels, so a
+// cut value addresses the same (absent) pixels, and the kernels' index sums stay in range.
+inline int32_t paramOffset(int64_t v) {
+  constexpr int64_t kLimit = int64_t(1) << 30;
+  return int32_t(v < -kLimit ? -kLimit : v > kLimit ? kLimit : v);
+}
+
 // Launches over the whole destination with source A only, no table, cost 4.
 bool launchFull(Backend& be, int kernel, Buffer& dst, const Buffer* srcA, FMParams& p);
 

@@ -8,11 +8,6 @@
 namespace fm {
 namespace {
 
-// Offsets between far-apart rectangles are kept where x + offset cannot overflow in a kernel.
-int32_t clampedOffset(int64_t v) {
-  return int32_t(std::clamp<int64_t>(v, -(int64_t(1) << 30), int64_t(1) << 30));
-}
-
 bool build(Backend& be, ScratchPool& pool, const PlacedImage& frame, const Rect& rect, int coarsest,
            FeaturePyramid& pyramid) {
   pyramid.assign(size_t(coarsest) + 1, nullptr);
@@ -20,8 +15,8 @@ bool build(Backend& be, ScratchPool& pool, const PlacedImage& frame, const Rect&
   if (!level) return false;
   FMParams p;
   makeParams(p, level, frame.buffer, nullptr);
-  p.ax = clampedOffset(int64_t(rect.left) - frame.rect.left);
-  p.ay = clampedOffset(int64_t(rect.top) - frame.rect.top);
+  p.ax = paramOffset(int64_t(rect.left) - frame.rect.left);
+  p.ay = paramOffset(int64_t(rect.top) - frame.rect.top);
   if (!be.launch(FM_K_FEAT, level, frame.buffer, nullptr, nullptr, &p, level->width, level->height, 2.0))
     return false;
   pyramid[0] = level;
