@@ -108,6 +108,27 @@ __attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const
   return x0 + 2 * pairs;
 }
 
+// Pixels [xa, xb) of row y of a rows pass whose window crosses an edge of the valid range. The
+// pixels their taps read, edge rule applied, are gathered once into a padded run, where the
+// kernel would apply the rule to every tap of every pixel; each sum sees the same values in
+// the same order.
+__attribute__((always_inline)) inline void convRowsEdge(int xa, int xb, int y, const float4* a, float4* out, int n,
+                                                        const FMParams& p) {
+  constexpr int kRun = 64;
+  float4 pad[kRun + 2 * FM_CONV_MAX_N];
+  const int len = y < p.aH ? p.aW : 0;
+  const fm_idx base = fm_idx(y) * p.aP;
+  for (int x = xa; x < xb; x += kRun) {
+    const int m = std::min(kRun, xb - x);
+    for (int i = 0; i < m + 2 * n; ++i) pad[i] = fm_axv(a, base, 1, x - n + i, len, p.mode, p.lo, p.hi);
+    for (int c = 0; c < m; ++c) {
+      float4 acc = f4z();
+      for (int k = 0; k <= 2 * n; ++k) acc += pad[c + k] * p.t[k];
+      out[x + c] = acc;
+    }
+  }
+}
+
 // Pixels [x0, x1) of row y that the fast loops take; the rest go through the kernel. A rows
 // pass takes the pixels whose whole window lies inside the row. A column pass takes every
 // column of the source, near the top and bottom edges too: there each tap reads one whole
@@ -134,9 +155,11 @@ __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, flo
     }
   }
   if (x1 < x0) x1 = x0;
-  const float4* nul = nullptr;
-  for (int xe = 0; xe < x0; ++xe) (Rows ? fm_conv_rows : fm_conv_cols)(xe, gy, d, a, nul, nullptr, p);
   float4* out = d + fm_idx(y) * p.dP;
+  if (Rows) {
+    convRowsEdge(0, std::min(x0, width), y, a, out, n, p);
+    convRowsEdge(x1, width, y, a, out, n, p);
+  }
   // Two rows past the window: with rows handed out in turn, the next row of this thread.
   const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
   int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
@@ -159,7 +182,10 @@ __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, flo
     for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
     out[x] = acc;
   }
-  for (int xe = x1; xe < gridW; ++xe) (Rows ? fm_conv_rows : fm_conv_cols)(xe, gy, d, a, nul, nullptr, p);
+  // Columns past the source: the kernel's edge rule gives them nothing to read.
+  const float4* nul = nullptr;
+  if (!Rows)
+    for (int xe = x1; xe < gridW; ++xe) fm_conv_cols(xe, gy, d, a, nul, nullptr, p);
 }
 
 template <bool Rows>
