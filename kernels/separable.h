@@ -92,8 +92,15 @@ FM_FN FMBoxRun fm_box_begin(FM_G const float4* s, fm_idx sbase, fm_idx sstep, in
   r.wlo = lo + n + 1;
   r.whi = hi - n - 1;
   r.wInterior = fm_box_weight(r.wlo, n, frac, mode, lo, hi);
+  // Except when clamping, positions outside [dlo, dhi) read nothing: their zeros would leave the
+  // sum as it is, and skipping them keeps a radius far beyond the image from costing its length.
+  int k0 = -n, k1 = n;
+  if (mode != FM_EDGE_CLAMP) {
+    k0 = fm_maxi(k0, r.dlo - s0);
+    k1 = fm_mini(k1, r.dhi - 1 - s0);
+  }
   r.S = f4z();
-  for (int k = -n; k <= n; ++k) r.S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, r.dlo, r.dhi);
+  for (int k = k0; k <= k1; ++k) r.S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, r.dlo, r.dhi);
   return r;
 }
 

@@ -84,6 +84,25 @@ TEST(BoxKernel, InsideModeAveragesOnlyValidTaps) {
   EXPECT_FLOAT_EQ(dst.at(4, 0).a, 1.0f);
 }
 
+// A box far wider than the row covers all of it from every position: the plain mean over the
+// valid pixels with "inside", and the row's sum over the whole weight with zeros outside.
+TEST(BoxKernel, RadiusFarBeyondTheRowCoversTheWholeRow) {
+  const int n = 400000000;
+  for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) {
+    HostImage src = fmtest::randomImage(37, 3, 21, 0.0f, 1.0f);
+    HostImage dst(37, 3);
+    KernelCall c = boxCall({true, n, 0.5f, mode, 0}, dst, src);
+    ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+    for (int y = 0; y < 3; ++y) {
+      double sum = 0.0, valid = 0.0;
+      for (int x = 0; x < 37; ++x)
+        if (mode == FM_EDGE_ZERO || (x >= c.params.lo && x < c.params.hi)) sum += src.at(x, y).g, valid += 1;
+      const double expected = mode == FM_EDGE_ZERO ? sum / (2.0 * n + 2.0) : sum / valid;
+      for (int x : {0, 18, 36}) EXPECT_NEAR(dst.at(x, y).g, expected, 1e-5 * expected) << mode << " " << x;
+    }
+  }
+}
+
 class BoxTargets : public ::testing::TestWithParam<BoxCase> {};
 
 TEST_P(BoxTargets, CpuEqualsOpencl) {
@@ -112,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BoxCase{true, 5, 0.25f, FM_EDGE_ZERO, 9}, BoxCase{true, 2, 0.8f, FM_EDGE_INSIDE, 16},
                       BoxCase{false, 0, 0.5f, FM_EDGE_ZERO, 0}, BoxCase{false, 3, 0.0f, FM_EDGE_CLAMP, 0},
                       BoxCase{false, 7, 0.61f, FM_EDGE_INSIDE, 0}, BoxCase{false, 4, 0.2f, FM_EDGE_ZERO, 11},
-                      BoxCase{false, 40, 0.0f, FM_EDGE_CLAMP, 13}));
+                      BoxCase{false, 40, 0.0f, FM_EDGE_CLAMP, 13}, BoxCase{true, 200, 0.3f, FM_EDGE_ZERO, 0},
+                      BoxCase{true, 150, 0.0f, FM_EDGE_INSIDE, 16}, BoxCase{false, 90, 0.5f, FM_EDGE_INSIDE, 0}));
 
 // Strip widths around the runner's 8..64 column strips, including a width that is not a
 // multiple of any strip and a column past the source.
