@@ -191,8 +191,14 @@ FM_KERNEL(fm_down) {
     }
     v = count > 0 ? sum * (1.0f / (float)count) : f4z();
   } else {
-    for (int j = 0; j < n; ++j)
-      for (int i = 0; i < n; ++i) sum += fm_fetch0(srcA, p.aW, p.aH, p.aP, bx + i, by + j);
+    // Only the part of the block inside the source adds anything: the rest reads zeros, which
+    // would leave the sum as it is.
+    const fm_idx top = -(fm_idx)by, bottom = (fm_idx)p.aH - by;
+    const fm_idx left = -(fm_idx)bx, right = (fm_idx)p.aW - bx;
+    const int j0 = top > 0 ? (top < n ? (int)top : n) : 0, j1 = bottom < n ? (int)bottom : n;
+    const int i0 = left > 0 ? (left < n ? (int)left : n) : 0, i1 = right < n ? (int)right : n;
+    for (int j = j0; j < j1; ++j)
+      for (int i = i0; i < i1; ++i) sum += fm_fetch0(srcA, p.aW, p.aH, p.aP, bx + i, by + j);
     v = n > 0 ? sum * (1.0f / (float)(n * n)) : f4z();
   }
   dst[(fm_idx)y * p.dP + x] = v;

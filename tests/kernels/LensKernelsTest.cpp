@@ -396,11 +396,25 @@ TEST(DownUp, ReductionAveragesBlocks) {
       // A block with no valid pixel is transparent, not a division by zero.
       ASSERT_NEAR(dst.at(x, y).r, count ? sum / count : 0.0, 1e-5) << x << "," << y;
     }
-  ASSERT_TRUE(fmtest::runOnCpu(downCall(dst, src, 4, 0)));
-  double sum = 0;
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 4; ++i) sum += (4 - 1 + i < 24 && 4 + 2 + j < 18) ? src.at(4 - 1 + i, 4 + 2 + j).g : 0;
-  EXPECT_NEAR(dst.at(1, 1).g, sum / 16, 1e-5);
+  // Without a window, blocks crossing any edge of the source, or lying wholly outside it,
+  // average over all n x n positions with zeros outside.
+  for (int ax : {-1, -6, -40})
+    for (int ay : {1, -7}) {
+      KernelCall c = downCall(dst, src, 4, 0);
+      c.params.ax = ax;
+      c.params.ay = ay;
+      ASSERT_TRUE(fmtest::runOnCpu(c));
+      for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 7; ++x) {
+          double sum = 0;
+          for (int j = 0; j < 4; ++j)
+            for (int i = 0; i < 4; ++i) {
+              const int sx = 4 * x + ax + i, sy = 4 * y + ay + j;
+              if (sx >= 0 && sx < 24 && sy >= 0 && sy < 18) sum += src.at(sx, sy).g;
+            }
+          ASSERT_NEAR(dst.at(x, y).g, sum / 16, 1e-5) << x << "," << y << " offset " << ax << "," << ay;
+        }
+    }
 }
 
 TEST(DownUp, EnlargementRepeatsEdgesAndPlacesPixels) {
