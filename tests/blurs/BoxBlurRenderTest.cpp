@@ -146,4 +146,17 @@ TEST_F(BoxRender, NegligibleOrNegativeRadiusCopiesAndIterationsAreClamped) {
   EXPECT_EQ(std::count(be.kernels.begin(), be.kernels.end(), FM_K_BOX_ROWS), 50);
 }
 
+// A radius far beyond any picture would need a work image of gigabytes, empty but for a faint
+// trace of the layer: the render fails cleanly before allocating it.
+TEST_F(BoxRender, RadiusFarBeyondThePictureFailsBeforeAllocatingWorkImages) {
+  const HostImage image = blurtest::premultipliedImage(37, 20, 29);
+  const Rect placed{0, 0, 37, 20}, out{-5, -4, 42, 24};
+  for (int dims : {1, 3}) {
+    be.allocCalls = 0;
+    EXPECT_FALSE(render(boxSettings(1e9, 1, dims), image, placed, placed, out)) << dims;
+    EXPECT_EQ(message, "render failed");
+    EXPECT_EQ(be.allocCalls, 1) << "only the output, released again";
+  }
+}
+
 }  // namespace
