@@ -45,8 +45,8 @@ bool isNegligible(const RenderSettings& s, const double scale[3]) {
 bool copyInput(Backend& be, Buffer& out, const Rect& outRect, const Buffer& in, const Rect& inRect) {
   FMParams p;
   makeParams(p, &out, &in, nullptr);
-  p.ax = int32_t(int64_t(outRect.left) - inRect.left);
-  p.ay = int32_t(int64_t(outRect.top) - inRect.top);
+  p.ax = paramOffset(int64_t(outRect.left) - inRect.left);
+  p.ay = paramOffset(int64_t(outRect.top) - inRect.top);
   return be.launch(FM_K_COPY, &out, &in, nullptr, nullptr, &p, out.width, out.height, 2.0);
 }
 

@@ -118,6 +118,20 @@ TEST_F(RenderDriver, NegligibleBlurCopiesThePlacedInput) {
   for (int x = 90; x < 100; ++x) EXPECT_EQ(outAt(r, x, 55).a, 0.0f);
 }
 
+// Rectangles far apart: offsets that need 33 bits, or that fit 32 bits only until a pixel
+// position is added to them. The output is transparent, and no kernel sum may overflow (the
+// sanitizer build stops on one).
+TEST_F(RenderDriver, CopyBetweenRectanglesFarApartIsTransparent) {
+  for (int32_t inLeft : {-58, INT32_MIN + 5}) {
+    placed.rect = Rect{inLeft, 50, inLeft + 20, 62};
+    const Rect r{INT32_MAX - 64, 40, INT32_MAX - 24, 62};
+    ASSERT_TRUE(go(gaussian(0.18), r));
+    for (int y = 40; y < 62; ++y)
+      for (int x = 0; x < 40; ++x) ASSERT_EQ(outAt(r, r.left + x, y).a, 0.0f) << inLeft << ": " << x << "," << y;
+    be.freeImage(out);
+  }
+}
+
 TEST_F(RenderDriver, RunnerFailingMidwayReleasesEverything) {
   // The blur's second launch fails: the driver reports it and nothing stays allocated.
   be.failLaunch = 2;
