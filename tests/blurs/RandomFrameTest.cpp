@@ -1,0 +1,296 @@
+// Randomised frames through fm::render: every blur kind with settings drawn from ordinary ranges
+// and, in "wild" frames, from the extremes (zero, negative, huge, NaN, infinities), with output
+// rectangles that overlap, miss or lie far from the input, reduced render scales and map layers.
+// Every frame must come back cleanly (true with an output of the asked size, or false with a
+// message and nothing left allocated), must write every output pixel (two renders into memory
+// poisoned differently agree bit for bit), and with ordinary settings must keep finite input
+// finite. The seed is fixed, so a failure names a frame that can be replayed.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "tests/blurs/BlurTestSupport.h"
+
+namespace {
+
+using fm::Rect;
+using fmtest::HostImage;
+
+// A CPU backend that fills every image it hands out with one value, and counts live images.
+// Output pixels a render forgets to write keep that value, so two renders that differ only in
+// it differ there.
+class PoisonBackend final : public fm::Backend {
+ public:
+  PoisonBackend(fm::Parallel* par, float poison) : cpu(par, nullptr, nullptr), poison(poison) {}
+
+  bool allocImage(fm::Buffer& b, int w, int h) override {
+    if (!cpu.allocImage(b, w, h)) return false;
+    float* f = static_cast<float*>(b.data);
+    for (size_t i = 0, n = size_t(b.pitch) * size_t(b.height) * 4; i < n; ++i) f[i] = poison;
+    ++liveImages;
+    return true;
+  }
+  void freeImage(fm::Buffer& b) override {
+    if (b.data && b.owned) --liveImages;
+    cpu.freeImage(b);
+  }
+  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
+  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
+  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
+              int gw, int gh, double cost) override {
+    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+  }
+  bool isGpu() const override { return false; }
+  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
+  bool wasAborted() const override { return cpu.wasAborted(); }
+
+  fm::CpuBackend cpu;
+  float poison;
+  int liveImages = 0;
+};
+
+struct Frame {
+  RenderSettings s;
+  double scale[3] = {1, 1, 1};
+  HostImage image, mapImage;
+  Rect placedAt, inputBounds, outRect;
+  bool withMap = false;
+  fm::MapImage map;
+  std::string text;  // the drawn values, for failure messages
+};
+
+class Draw {
+ public:
+  Draw(uint32_t seed, bool wild) : rng(seed), wild(wild) {}
+
+  double real(double lo, double hi) {
+    if (wild && chance(0.3)) {
+      const double extremes[] = {0.0,  -1.0, -1e9, 1e9, std::nan(""), INFINITY, -INFINITY, 1e-30,
+                                 -0.5, 3e38};
+      return extremes[integer(0, 9)];
+    }
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  }
+  int choice(int lo, int hi) {
+    if (wild && chance(0.2)) {
+      const int extremes[] = {0, -1, hi + 1, 1000, INT32_MIN, INT32_MAX};
+      return extremes[integer(0, 5)];
+    }
+    return integer(lo, hi);
+  }
+  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+  bool chance(double p) { return std::bernoulli_distribution(p)(rng); }
+
+  std::mt19937 rng;
+  bool wild;
+};
+
+void settingsFor(Draw& d, RenderSettings& s) {
+  switch (s.blurType) {
+    case fm::kVectorBlur:
+      s.vectorType = d.choice(1, 5);
+      s.vectorAmount = d.real(0, 30);
+      s.angleOffset = d.real(-360, 360);
+      s.ridgeSmoothness = d.real(0, 10);
+      s.mapProperty = d.choice(1, 8);
+      s.mapSoftness = d.real(0, 30);
+      break;
+    case fm::kGaussianBlur:
+      s.blurriness = d.real(0, 60);
+      s.gaussianDimensions = d.choice(1, 3);
+      s.gaussianRepeatEdgePixels = d.chance(0.5);
+      s.lowBitDepth = d.chance(0.3);
+      break;
+    case fm::kCameraLensBlur:
+      s.blurRadius = d.real(0, 20);
+      s.irisShape = d.choice(1, 8);
+      s.irisRoundness = d.real(-100, 100);
+      s.irisAspectRatio = d.real(0.2, 5);
+      s.irisRotation = d.real(-360, 360);
+      s.diffractionFringe = d.real(0, 100);
+      s.blurMapChannel = d.choice(1, 5);
+      s.blurMapPlacement = d.choice(1, 2);
+      s.blurFocalDistance = d.real(0, 255);
+      s.invertBlurMap = d.chance(0.5);
+      s.highlightGain = d.real(0, 10);
+      s.highlightThreshold = d.real(0, 1);
+      s.highlightSaturation = d.real(0, 100);
+      s.lensRepeatEdgePixels = d.chance(0.5);
+      s.useLinearWorkingSpace = d.chance(0.5);
+      break;
+    case fm::kBoxBlur:
+      s.boxBlurRadius = d.real(0, 30);
+      s.iterations = d.choice(1, 5);
+      s.boxDimensions = d.choice(1, 3);
+      s.boxRepeatEdgePixels = d.chance(0.5);
+      break;
+    case fm::kRadialBlur:
+      s.radialAmount = d.real(0, 50);
+      s.centerX = d.real(-20, 80);
+      s.centerY = d.real(-20, 80);
+      s.radialType = d.choice(1, 2);
+      s.antialiasing = d.choice(1, 2);
+      s.lowQuality = d.chance(0.3);
+      break;
+    default:
+      s.motionBlurType = d.wild ? d.choice(1, 2) : 1;
+      s.direction = d.real(-720, 720);
+      s.blurLength = d.real(0, 40);
+      break;
+  }
+}
+
+std::string describe(const RenderSettings& s) {
+  std::ostringstream t;
+  switch (s.blurType) {
+    case fm::kVectorBlur:
+      t << "type " << s.vectorType << " amount " << s.vectorAmount << " angle " << s.angleOffset << " ridge "
+        << s.ridgeSmoothness << " property " << s.mapProperty << " softness " << s.mapSoftness;
+      break;
+    case fm::kGaussianBlur:
+      t << "blurriness " << s.blurriness << " dims " << s.gaussianDimensions;
+      break;
+    case fm::kCameraLensBlur:
+      t << "radius " << s.blurRadius << " shape " << s.irisShape << " roundness " << s.irisRoundness << " aspect "
+        << s.irisAspectRatio << " rotation " << s.irisRotation << " fringe " << s.diffractionFringe << " focal "
+        << s.blurFocalDistance << " gain " << s.highlightGain << " threshold " << s.highlightThreshold;
+      break;
+    case fm::kBoxBlur:
+      t << "radius " << s.boxBlurRadius << " iterations " << s.iterations << " dims " << s.boxDimensions;
+      break;
+    case fm::kRadialBlur:
+      t << "amount " << s.radialAmount << " centre " << s.centerX << "," << s.centerY << " type " << s.radialType
+        << " aa " << s.antialiasing;
+      break;
+    default:
+      t << "motion type " << s.motionBlurType << " direction " << s.direction << " length " << s.blurLength;
+      break;
+  }
+  return t.str();
+}
+
+Frame drawFrame(uint32_t seed, bool wild) {
+  Draw d(seed, wild);
+  Frame f;
+  RenderSettings& s = f.s;
+  s.blurType = d.choice(1, 6);
+  settingsFor(d, s);
+  const double downsample[] = {1, 1, 0.5, 0.25};
+  s.downsampleX = downsample[d.integer(0, 3)];
+  s.downsampleY = downsample[d.integer(0, 3)];
+  const double aspect[] = {1, 1, 2, 0.5};
+  s.pixelAspect = aspect[d.integer(0, 3)];
+  if (wild && d.chance(0.2)) s.downsampleX = d.real(0, 1);
+  if (wild && d.chance(0.2)) s.pixelAspect = d.real(0.1, 4);
+  f.scale[0] = s.downsampleX;
+  f.scale[1] = s.downsampleY;
+  f.scale[2] = s.pixelAspect;
+
+  const int w = d.integer(1, 40), h = d.integer(1, 32);
+  f.image = blurtest::premultipliedImage(w, h, seed);
+  int32_t x0 = d.integer(-30, 30), y0 = d.integer(-30, 30);
+  // Far placements: offsets between the rectangles that no longer fit 32 bits.
+  if (wild && d.chance(0.15)) x0 = INT32_MIN + d.integer(0, 100);
+  if (wild && d.chance(0.15)) y0 = INT32_MAX - h - d.integer(0, 100);
+  f.placedAt = Rect{x0, y0, x0 + w, y0 + h};
+  f.inputBounds = d.chance(0.8) ? f.placedAt : Rect{x0 - 5, y0 - 5, x0 + w + 5, y0 + h + 5};
+  const int ow = d.integer(1, 48), oh = d.integer(1, 40);
+  int64_t ox = int64_t(x0) + d.integer(-25, 25), oy = int64_t(y0) + d.integer(-25, 25);
+  if (wild && d.chance(0.15)) ox = x0 < 0 ? INT32_MAX - ow - d.integer(0, 50) : INT32_MIN + d.integer(0, 50);
+  ox = std::min<int64_t>(std::max<int64_t>(ox, INT32_MIN), int64_t(INT32_MAX) - ow);
+  oy = std::min<int64_t>(std::max<int64_t>(oy, INT32_MIN), int64_t(INT32_MAX) - oh);
+  f.outRect = Rect{int32_t(ox), int32_t(oy), int32_t(ox + ow), int32_t(oy + oh)};
+
+  if ((s.blurType == fm::kVectorBlur || s.blurType == fm::kCameraLensBlur) && d.chance(0.5)) {
+    f.withMap = true;
+    s.hasBlurMap = s.blurType == fm::kCameraLensBlur;
+    const int mw = d.integer(1, 30), mh = d.integer(1, 30);
+    f.mapImage = fmtest::randomImage(mw, mh, seed + 1, 0.0f, 1.0f);
+    const int32_t mx = x0 + d.integer(-10, 10), my = y0 + d.integer(-10, 10);
+    f.map.rect = Rect{mx, my, mx + mw, my + mh};
+    f.map.bounds = d.chance(0.7) ? f.map.rect : Rect{};
+  }
+
+  std::ostringstream t;
+  t << "seed " << seed << (wild ? " (wild)" : "") << ": kind " << s.blurType << ", scale " << f.scale[0] << "/"
+    << f.scale[1] << "/" << f.scale[2] << ", input " << w << "x" << h << " at " << x0 << "," << y0 << ", output "
+    << ow << "x" << oh << " at " << f.outRect.left << "," << f.outRect.top << (f.withMap ? ", map" : "") << "; " << describe(s);
+  f.text = t.str();
+  return f;
+}
+
+struct Outcome {
+  bool ok = false;
+  std::string message;
+  HostImage pixels;
+  int leftAllocated = 0;
+};
+
+Outcome renderFrame(const Frame& f, float poison) {
+  fm::ThreadParallel par(2);
+  PoisonBackend be(&par, poison);
+  const fm::Buffer in = f.image.buffer();
+  const fm::PlacedImage placed{&in, f.placedAt};
+  const fm::Buffer mapBuffer = f.withMap ? f.mapImage.buffer() : fm::Buffer();
+  fm::MapImage map = f.map;
+  map.buffer = &mapBuffer;
+  fm::Buffer out;
+  Outcome o;
+  o.ok = fm::render(be, f.s, f.scale, placed, f.inputBounds, f.placedAt, f.withMap ? &map : nullptr, f.outRect,
+                    out, &o.message);
+  if (o.ok) {
+    o.pixels = HostImage(out.width, out.height);
+    for (int y = 0; y < out.height; ++y)
+      for (int x = 0; x < out.width; ++x)
+        o.pixels.at(x, y) = static_cast<const fmtest::Px*>(out.data)[size_t(y) * out.pitch + x];
+  } else if (out.data) {
+    o.message += " (and the output was left allocated)";
+  }
+  be.freeImage(out);
+  o.leftAllocated = be.liveImages;
+  return o;
+}
+
+bool allFinite(const HostImage& im) {
+  for (int y = 0; y < im.height(); ++y)
+    for (int x = 0; x < im.width(); ++x) {
+      const fmtest::Px& p = im.at(x, y);
+      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
+    }
+  return true;
+}
+
+void checkFrames(bool wild, uint32_t firstSeed, int count) {
+  int rendered = 0;
+  for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
+    const Frame f = drawFrame(seed, wild);
+    const Outcome a = renderFrame(f, 1e30f);
+    const Outcome b = renderFrame(f, -std::numeric_limits<float>::quiet_NaN());
+    SCOPED_TRACE(f.text);
+    EXPECT_EQ(a.leftAllocated, 0);
+    ASSERT_EQ(a.ok, b.ok) << a.message << " / " << b.message;
+    if (!a.ok) {
+      EXPECT_FALSE(a.message.empty());
+      EXPECT_EQ(a.message.find("left allocated"), std::string::npos) << a.message;
+      continue;
+    }
+    ++rendered;
+    ASSERT_EQ(a.pixels.width(), int(fm::width(f.outRect)));
+    ASSERT_EQ(a.pixels.height(), int(fm::height(f.outRect)));
+    EXPECT_EQ(fmtest::firstDifference(a.pixels, b.pixels), "") << "output depends on unwritten memory";
+    if (!wild) {
+      EXPECT_TRUE(allFinite(a.pixels)) << "ordinary settings gave NaN or infinity";
+    }
+  }
+  // The sweep means little if most frames fail early.
+  EXPECT_GT(rendered, count / 2);
+}
+
+TEST(RandomFrames, OrdinarySettingsRenderCleanlyAndWriteEveryPixel) { checkFrames(false, 1000, 120); }
+
+TEST(RandomFrames, ExtremeSettingsAndPlacementsNeverCrashOrLeak) { checkFrames(true, 5000, 160); }
+
+}  // namespace
