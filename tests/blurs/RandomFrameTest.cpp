@@ -5,6 +5,7 @@
 // message and nothing left allocated), must write every output pixel (two renders into memory
 // poisoned differently agree bit for bit), and with ordinary settings must keep finite input
 // finite. The seed is fixed, so a failure names a frame that can be replayed.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -196,7 +197,10 @@ Frame drawFrame(uint32_t seed, bool wild) {
   if (wild && d.chance(0.15)) x0 = INT32_MIN + d.integer(0, 100);
   if (wild && d.chance(0.15)) y0 = INT32_MAX - h - d.integer(0, 100);
   f.placedAt = Rect{x0, y0, x0 + w, y0 + h};
-  f.inputBounds = d.chance(0.8) ? f.placedAt : Rect{x0 - 5, y0 - 5, x0 + w + 5, y0 + h + 5};
+  auto saturated = [](int64_t v) { return int32_t(std::min<int64_t>(std::max<int64_t>(v, INT32_MIN), INT32_MAX)); };
+  f.inputBounds = d.chance(0.8) ? f.placedAt
+                                : Rect{saturated(int64_t(x0) - 5), saturated(int64_t(y0) - 5),
+                                       saturated(int64_t(x0) + w + 5), saturated(int64_t(y0) + h + 5)};
   const int ow = d.integer(1, 48), oh = d.integer(1, 40);
   int64_t ox = int64_t(x0) + d.integer(-25, 25), oy = int64_t(y0) + d.integer(-25, 25);
   if (wild && d.chance(0.15)) ox = x0 < 0 ? INT32_MAX - ow - d.integer(0, 50) : INT32_MIN + d.integer(0, 50);
@@ -209,7 +213,8 @@ Frame drawFrame(uint32_t seed, bool wild) {
     s.hasBlurMap = s.blurType == fm::kCameraLensBlur;
     const int mw = d.integer(1, 30), mh = d.integer(1, 30);
     f.mapImage = fmtest::randomImage(mw, mh, seed + 1, 0.0f, 1.0f);
-    const int32_t mx = x0 + d.integer(-10, 10), my = y0 + d.integer(-10, 10);
+    const int32_t mx = saturated(int64_t(x0) + d.integer(-10, 10));
+    const int32_t my = saturated(std::min<int64_t>(int64_t(y0) + d.integer(-10, 10), int64_t(INT32_MAX) - mh));
     f.map.rect = Rect{mx, my, mx + mw, my + mh};
     f.map.bounds = d.chance(0.7) ? f.map.rect : Rect{};
   }
