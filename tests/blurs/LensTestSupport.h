@@ -136,14 +136,7 @@ class LensRender : public ::testing::Test {
     return std::isnan(d) ? HUGE_VAL : d;
   }
 
-  bool allFinite() const {
-    for (int y = outAt.top; y < outAt.bottom; ++y)
-      for (int x = outAt.left; x < outAt.right; ++x) {
-        const fmtest::Px& p = at(x, y);
-        if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
-      }
-    return true;
-  }
+  bool allFinite() const { return fmtest::allFinite(snapshot()); }
 
   // A copy of the output, for comparing renders.
   fmtest::HostImage snapshot() const {

@@ -9,49 +9,16 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include "tests/blurs/BlurTestSupport.h"
+#include "tests/support/RandomDraw.h"
 
 namespace {
 
 using fm::Rect;
 using fmtest::HostImage;
-
-// A CPU backend that fills every image it hands out with one value, and counts live images.
-// Output pixels a render forgets to write keep that value, so two renders that differ only in
-// it differ there.
-class PoisonBackend final : public fm::Backend {
- public:
-  PoisonBackend(fm::Parallel* par, float poison) : cpu(par, nullptr, nullptr), poison(poison) {}
-
-  bool allocImage(fm::Buffer& b, int w, int h) override {
-    if (!cpu.allocImage(b, w, h)) return false;
-    float* f = static_cast<float*>(b.data);
-    for (size_t i = 0, n = size_t(b.pitch) * size_t(b.height) * 4; i < n; ++i) f[i] = poison;
-    ++liveImages;
-    return true;
-  }
-  void freeImage(fm::Buffer& b) override {
-    if (b.data && b.owned) --liveImages;
-    cpu.freeImage(b);
-  }
-  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
-  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
-  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
-              int gw, int gh, double cost) override {
-    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
-  }
-  bool isGpu() const override { return false; }
-  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
-  bool wasAborted() const override { return cpu.wasAborted(); }
-
-  fm::CpuBackend cpu;
-  float poison;
-  int liveImages = 0;
-};
 
 struct Frame {
   RenderSettings s;
@@ -63,33 +30,7 @@ struct Frame {
   std::string text;  // the drawn values, for failure messages
 };
 
-class Draw {
- public:
-  Draw(uint32_t seed, bool wild) : rng(seed), wild(wild) {}
-
-  double real(double lo, double hi) {
-    if (wild && chance(0.3)) {
-      const double extremes[] = {0.0,  -1.0, -1e9, 1e9, std::nan(""), INFINITY, -INFINITY, 1e-30,
-                                 -0.5, 3e38};
-      return extremes[integer(0, 9)];
-    }
-    return std::uniform_real_distribution<double>(lo, hi)(rng);
-  }
-  int choice(int lo, int hi) {
-    if (wild && chance(0.2)) {
-      const int extremes[] = {0, -1, hi + 1, 1000, INT32_MIN, INT32_MAX};
-      return extremes[integer(0, 5)];
-    }
-    return integer(lo, hi);
-  }
-  int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-  bool chance(double p) { return std::bernoulli_distribution(p)(rng); }
-
-  std::mt19937 rng;
-  bool wild;
-};
-
-void settingsFor(Draw& d, RenderSettings& s) {
+void settingsFor(fmtest::RandomDraw& d, RenderSettings& s) {
   switch (s.blurType) {
     case fm::kVectorBlur:
       s.vectorType = d.choice(1, 5);
@@ -174,7 +115,7 @@ std::string describe(const RenderSettings& s) {
 }
 
 Frame drawFrame(uint32_t seed, bool wild) {
-  Draw d(seed, wild);
+  fmtest::RandomDraw d(seed, wild);
   Frame f;
   RenderSettings& s = f.s;
   s.blurType = d.choice(1, 6);
@@ -197,7 +138,9 @@ Frame drawFrame(uint32_t seed, bool wild) {
   if (wild && d.chance(0.15)) x0 = INT32_MIN + d.integer(0, 100);
   if (wild && d.chance(0.15)) y0 = INT32_MAX - h - d.integer(0, 100);
   f.placedAt = Rect{x0, y0, x0 + w, y0 + h};
-  auto saturated = [](int64_t v) { return int32_t(std::min<int64_t>(std::max<int64_t>(v, INT32_MIN), INT32_MAX)); };
+  auto saturated = [](int64_t v) {
+    return int32_t(std::min<int64_t>(std::max<int64_t>(v, INT32_MIN), INT32_MAX));
+  };
   f.inputBounds = d.chance(0.8) ? f.placedAt
                                 : Rect{saturated(int64_t(x0) - 5), saturated(int64_t(y0) - 5),
                                        saturated(int64_t(x0) + w + 5), saturated(int64_t(y0) + h + 5)};
@@ -236,7 +179,7 @@ struct Outcome {
 
 Outcome renderFrame(const Frame& f, float poison) {
   fm::ThreadParallel par(2);
-  PoisonBackend be(&par, poison);
+  fmtest::PoisonBackend be(&par, poison);
   const fm::Buffer in = f.image.buffer();
   const fm::PlacedImage placed{&in, f.placedAt};
   const fm::Buffer mapBuffer = f.withMap ? f.mapImage.buffer() : fm::Buffer();
@@ -259,15 +202,6 @@ Outcome renderFrame(const Frame& f, float poison) {
   return o;
 }
 
-bool allFinite(const HostImage& im) {
-  for (int y = 0; y < im.height(); ++y)
-    for (int x = 0; x < im.width(); ++x) {
-      const fmtest::Px& p = im.at(x, y);
-      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
-    }
-  return true;
-}
-
 void checkFrames(bool wild, uint32_t firstSeed, int count) {
   int rendered = 0;
   for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
@@ -287,7 +221,7 @@ void checkFrames(bool wild, uint32_t firstSeed, int count) {
     ASSERT_EQ(a.pixels.height(), int(fm::height(f.outRect)));
     EXPECT_EQ(fmtest::firstDifference(a.pixels, b.pixels), "") << "output depends on unwritten memory";
     if (!wild) {
-      EXPECT_TRUE(allFinite(a.pixels)) << "ordinary settings gave NaN or infinity";
+      EXPECT_TRUE(fmtest::allFinite(a.pixels)) << "ordinary settings gave NaN or infinity";
     }
   }
   // The sweep means little if most frames fail early.

@@ -55,15 +55,6 @@ Px velocity(Px f, Px b, int mode, float g0 = 1.0f, float g1 = 1e9f, int x = 8, i
   return runCpu(c).at(x, y);
 }
 
-bool allFinite(const HostImage& im) {
-  for (int y = 0; y < im.height(); ++y)
-    for (int x = 0; x < im.width(); ++x) {
-      const Px& p = im.at(x, y);
-      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
-    }
-  return true;
-}
-
 // ------------------------------------------------------------------ CPU against OpenCL
 
 TEST(MotionBlurKernels, MvelCpuEqualsOpenclForEveryModeAndDepthSource) {
@@ -87,7 +78,7 @@ TEST(MotionBlurKernels, MvelCpuEqualsOpenclForEveryModeAndDepthSource) {
       c.params.g0 = 0.75f;
       c.params.g1 = 12.0f;
       EXPECT_EQ(fmtest::compareTargets(c, 1e-4f, 1e-4f), "") << mode << " " << channel;
-      EXPECT_TRUE(allFinite(runCpu(c))) << mode << " " << channel;
+      EXPECT_TRUE(fmtest::allFinite(runCpu(c))) << mode << " " << channel;
     }
 }
 

@@ -72,4 +72,37 @@ class CountingBackend final : public fm::Backend {
   std::vector<double> costs;
 };
 
+// A CPU backend that fills every image it hands out with one value, and counts live images.
+// Output pixels a render forgets to write keep that value, so two renders that differ only in
+// it differ there.
+class PoisonBackend final : public fm::Backend {
+ public:
+  PoisonBackend(fm::Parallel* par, float poison) : cpu(par, nullptr, nullptr), poison(poison) {}
+
+  bool allocImage(fm::Buffer& b, int w, int h) override {
+    if (!cpu.allocImage(b, w, h)) return false;
+    float* f = static_cast<float*>(b.data);
+    for (size_t i = 0, n = size_t(b.pitch) * size_t(b.height) * 4; i < n; ++i) f[i] = poison;
+    ++liveImages;
+    return true;
+  }
+  void freeImage(fm::Buffer& b) override {
+    if (b.data && b.owned) --liveImages;
+    cpu.freeImage(b);
+  }
+  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
+  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
+  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
+              int gw, int gh, double cost) override {
+    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+  }
+  bool isGpu() const override { return false; }
+  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
+  bool wasAborted() const override { return cpu.wasAborted(); }
+
+  fm::CpuBackend cpu;
+  float poison;
+  int liveImages = 0;
+};
+
 }  // namespace fmtest

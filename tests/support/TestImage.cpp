@@ -69,4 +69,13 @@ std::string firstDifference(const HostImage& a, const HostImage& b, float tol, f
   return "";
 }
 
+bool allFinite(const HostImage& im) {
+  for (int y = 0; y < im.height(); ++y)
+    for (int x = 0; x < im.width(); ++x) {
+      const Px& p = im.at(x, y);
+      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
+    }
+  return true;
+}
+
 }  // namespace fmtest

@@ -43,6 +43,9 @@ class HostImage {
 HostImage randomImage(int width, int height, uint32_t seed, float lo = -0.5f, float hi = 1.5f,
                       bool specials = false, int pitch = 0);
 
+// Whether every channel of every pixel is finite.
+bool allFinite(const HostImage& im);
+
 // Equality of two floats where NaN equals NaN and -0 equals +0.
 bool sameFloat(float a, float b);
 

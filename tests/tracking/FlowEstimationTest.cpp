@@ -24,15 +24,6 @@ HostImage download(fm::Backend& be, const fm::Buffer& b) {
   return im;
 }
 
-bool allFinite(const HostImage& im) {
-  for (int y = 0; y < im.height(); ++y)
-    for (int x = 0; x < im.width(); ++x) {
-      const fmtest::Px& p = im.at(x, y);
-      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
-    }
-  return true;
-}
-
 // Both pyramids of a pair, built over the current frame's rectangle.
 struct Pyramids {
   fm::FeaturePyramid a, b;
@@ -181,7 +172,7 @@ struct FlowBadInput : ::testing::Test {
                             const fm::Rect* otherRect = nullptr) {
     const fmtest::TrackResult r = fmtest::trackPair(be, cur, other, 1, maxFlow, otherRect);
     EXPECT_TRUE(r.ok);
-    EXPECT_TRUE(allFinite(r.flow));
+    EXPECT_TRUE(fmtest::allFinite(r.flow));
     EXPECT_EQ(be.liveImages, 0);
     // Two pyramids of at most 13 levels, ten launches per level, statistics and enlargement.
     EXPECT_LE(be.launchCalls, 2 * 13 + 10 * 13 + 2);

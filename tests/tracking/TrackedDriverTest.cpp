@@ -33,15 +33,6 @@ const SquareSequence& sequence() {
 
 int count(const std::vector<int>& kernels, int k) { return int(std::count(kernels.begin(), kernels.end(), k)); }
 
-bool allFinite(const HostImage& im) {
-  for (int y = 0; y < im.height(); ++y)
-    for (int x = 0; x < im.width(); ++x) {
-      const fmtest::Px& p = im.at(x, y);
-      if (!std::isfinite(p.r) || !std::isfinite(p.g) || !std::isfinite(p.b) || !std::isfinite(p.a)) return false;
-    }
-  return true;
-}
-
 // ------------------------------------------------------------------ neighbour rules
 
 fm::NeighbourFlow measured(double correlation, bool valid = true, bool held = false) {
@@ -233,7 +224,7 @@ TEST(TrackedDriver, MatteDecidesWhatIsInFront) {
   EXPECT_EQ(fmtest::firstDifference(plain.out, w.out), "");
   const fmtest::TrackedRun b = fmtest::runTracked(be, st, s.current, &s.previous, &s.next, {0, 0, kW, kH}, &black);
   ASSERT_TRUE(b.ok);
-  EXPECT_TRUE(allFinite(b.out));
+  EXPECT_TRUE(fmtest::allFinite(b.out));
   EXPECT_EQ(be.liveImages, 0);
 }
 
@@ -323,7 +314,7 @@ TEST(TrackedDriver, LostDownloadsAreNoErrors) {
   HostImage got(out.width, out.height, out.pitch);
   ASSERT_TRUE(be.cpu.download(out, got.data()));
   be.freeImage(out);
-  EXPECT_TRUE(allFinite(got));
+  EXPECT_TRUE(fmtest::allFinite(got));
   // With its statistics the same cut is dropped.
   ASSERT_TRUE(fmtest::runTracked(ref, st, s.current, &s.previous, &cut, {0, 0, kW, kH}).ok);
   EXPECT_EQ(count(ref.kernels, FM_K_FLOW_UP), 1);
@@ -466,13 +457,13 @@ TEST(TrackedDriver, BadInputGivesFiniteOutput) {
       for (const Run& r : runs) {
         const fmtest::TrackedRun out = fmtest::runTracked(be, st, *r.cur, r.prev, r.next, {-2, -2, 70, 50});
         ASSERT_TRUE(out.ok) << r.what << " " << out.message;
-        EXPECT_TRUE(allFinite(out.out)) << r.what << " mode " << mode << " range " << maxDisp;
+        EXPECT_TRUE(fmtest::allFinite(out.out)) << r.what << " mode " << mode << " range " << maxDisp;
       }
       // NaN in the current frame: the motion stays finite.
       if (mode == 2) {
         const fmtest::TrackedRun out = fmtest::runTracked(be, st, nanCur, &s.previous, &s.next, {0, 0, kW, kH});
         ASSERT_TRUE(out.ok);
-        EXPECT_TRUE(allFinite(out.out)) << maxDisp;
+        EXPECT_TRUE(fmtest::allFinite(out.out)) << maxDisp;
       }
     }
   // Neighbours placed far away read as transparency: finite, and the square's frame survives.
@@ -489,7 +480,7 @@ TEST(TrackedDriver, BadInputGivesFiniteOutput) {
     HostImage got(out.width, out.height, out.pitch);
     ASSERT_TRUE(be.download(out, got.data()));
     be.freeImage(out);
-    EXPECT_TRUE(allFinite(got));
+    EXPECT_TRUE(fmtest::allFinite(got));
   }
   EXPECT_EQ(be.liveImages, 0);
 }
