@@ -26,7 +26,7 @@ class StageTimer final : public fmbench::WrappedCpuBackend {
   bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
               int gw, int gh, double cost) override {
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+    const bool ok = inner.launch(k, d, a, b, t, p, gw, gh, cost);
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     (isReconstruction(k) ? reconstruction : flow) += s;
     return ok;

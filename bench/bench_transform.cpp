@@ -39,7 +39,7 @@ class SampleCounter final : public fmbench::WrappedCpuBackend {
   bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
               int gw, int gh, double cost) override {
     if (k == FM_K_GROUP) samples += double(gw) * gh * p->count;
-    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+    return inner.launch(k, d, a, b, t, p, gw, gh, cost);
   }
 
   double samples = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/CpuBackend.h"
+#include "engine/ForwardingBackend.h"
 #include "engine/Render.h"
 #include "engine/RenderSettings.h"
 #include "engine/ThreadParallel.h"
@@ -17,10 +18,15 @@
 
 namespace blurtest {
 
+// The thread pool of a RecordingBackend, made before the CPU backend that uses it.
+struct TwoThreads {
+  fm::ThreadParallel par{2};
+};
+
 // Runs every launch on the CPU kernels but can claim to be a GPU (so the planning code picks
 // its GPU strategies), records every launch's block and every release, and can report an
 // abort after a given number of launches without failing them.
-class RecordingBackend final : public fm::Backend {
+class RecordingBackend final : private TwoThreads, public fm::ForwardingBackend<fm::CpuBackend> {
  public:
   struct Launch {
     int kernel;
@@ -29,29 +35,26 @@ class RecordingBackend final : public fm::Backend {
     double cost;
   };
 
-  explicit RecordingBackend(bool gpu = false) : gpu(gpu) {}
+  explicit RecordingBackend(bool gpu = false) : ForwardingBackend(&par, nullptr, nullptr), gpu(gpu) {}
 
   bool allocImage(fm::Buffer& b, int w, int h) override {
-    if (!cpu.allocImage(b, w, h)) return false;
+    if (!inner.allocImage(b, w, h)) return false;
     allocated.push_back(b.data);
     sizes.push_back({w, h});
     return true;
   }
   void freeImage(fm::Buffer& b) override {
     if (b.data && b.owned) freed.push_back(b.data);
-    cpu.freeImage(b);
+    inner.freeImage(b);
   }
-  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
-  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
   bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
               int gw, int gh, double cost) override {
     launches.push_back(Launch{k, *p, gw, gh, cost});
-    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
+    return inner.launch(k, d, a, b, t, p, gw, gh, cost);
   }
   bool isGpu() const override { return gpu; }
-  bool download(const fm::Buffer& b, void* host) override { return cpu.download(b, host); }
   bool wasAborted() const override {
-    return cpu.wasAborted() || (abortAfter > 0 && int(launches.size()) >= abortAfter);
+    return inner.wasAborted() || (abortAfter > 0 && int(launches.size()) >= abortAfter);
   }
 
   std::vector<int> kernels() const {
@@ -61,8 +64,6 @@ class RecordingBackend final : public fm::Backend {
   }
   size_t live() const { return allocated.size() - freed.size(); }
 
-  fm::ThreadParallel par{2};
-  fm::CpuBackend cpu{&par, nullptr, nullptr};
   bool gpu;
   int abortAfter = 0;
   std::vector<Launch> launches;

@@ -61,30 +61,20 @@ MapLayer greyMap(int w, int h, const fm::Rect& at, F value) {
 
 // The counting CPU backend, also able to refuse the n-th table upload, and keeping the largest
 // number of images alive at once.
-class LensBackend final : public fm::Backend {
+class LensBackend final : public fm::ForwardingBackend<fmtest::CountingBackend> {
  public:
-  explicit LensBackend(fm::Parallel* par) : inner(par) {}
+  explicit LensBackend(fm::Parallel* par) : ForwardingBackend(par) {}
   bool allocImage(fm::Buffer& b, int w, int h) override {
     if (!inner.allocImage(b, w, h)) return false;
     peakImages = std::max(peakImages, inner.liveImages);
     return true;
   }
-  void freeImage(fm::Buffer& b) override { inner.freeImage(b); }
   bool uploadTable(fm::Table& t, const float* v, size_t n) override {
     ++uploadCalls;
     if (failUpload && uploadCalls == failUpload) return false;
     return inner.uploadTable(t, v, n);
   }
-  void freeTable(fm::Table& t) override { inner.freeTable(t); }
-  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
-              int gw, int gh, double cost) override {
-    return inner.launch(k, d, a, b, t, p, gw, gh, cost);
-  }
-  bool isGpu() const override { return false; }
-  bool download(const fm::Buffer& b, void* host) override { return inner.download(b, host); }
-  bool wasAborted() const override { return inner.wasAborted(); }
 
-  fmtest::CountingBackend inner;
   int uploadCalls = 0, failUpload = 0;
   int peakImages = 0;
 };

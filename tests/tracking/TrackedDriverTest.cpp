@@ -274,21 +274,10 @@ TEST(TrackedDriver, ShutterScaleAndNeighbourhoodRadius) {
 }
 
 // A CPU backend whose downloads all fail: the match measures and the tile maxima are lost.
-class NoDownloads final : public fm::Backend {
+class NoDownloads final : public fm::ForwardingBackend<fmtest::CountingBackend> {
  public:
-  explicit NoDownloads(fm::Parallel* par) : cpu(par) {}
-  bool allocImage(fm::Buffer& b, int w, int h) override { return cpu.allocImage(b, w, h); }
-  void freeImage(fm::Buffer& b) override { cpu.freeImage(b); }
-  bool uploadTable(fm::Table& t, const float* v, size_t n) override { return cpu.uploadTable(t, v, n); }
-  void freeTable(fm::Table& t) override { cpu.freeTable(t); }
-  bool launch(int k, fm::Buffer* d, const fm::Buffer* a, const fm::Buffer* b, const fm::Table* t, FMParams* p,
-              int gw, int gh, double cost) override {
-    return cpu.launch(k, d, a, b, t, p, gw, gh, cost);
-  }
-  bool isGpu() const override { return false; }
+  explicit NoDownloads(fm::Parallel* par) : ForwardingBackend(par) {}
   bool download(const fm::Buffer&, void*) override { return false; }
-  bool wasAborted() const override { return false; }
-  fmtest::CountingBackend cpu;
 };
 
 TEST(TrackedDriver, LostDownloadsAreNoErrors) {
@@ -309,16 +298,16 @@ TEST(TrackedDriver, LostDownloadsAreNoErrors) {
   frames.previous = &prev;
   frames.next = &next;
   ASSERT_TRUE(fm::renderTrackedMotion(be, st, frames, {0, 0, kW, kH}, out, &msg)) << msg;
-  EXPECT_EQ(count(be.cpu.kernels, FM_K_FLOW_UP), 2);
-  EXPECT_EQ(count(be.cpu.kernels, FM_K_MBLUR), 1);
+  EXPECT_EQ(count(be.inner.kernels, FM_K_FLOW_UP), 2);
+  EXPECT_EQ(count(be.inner.kernels, FM_K_MBLUR), 1);
   HostImage got(out.width, out.height, out.pitch);
-  ASSERT_TRUE(be.cpu.download(out, got.data()));
+  ASSERT_TRUE(be.inner.download(out, got.data()));
   be.freeImage(out);
   EXPECT_TRUE(fmtest::allFinite(got));
   // With its statistics the same cut is dropped.
   ASSERT_TRUE(fmtest::runTracked(ref, st, s.current, &s.previous, &cut, {0, 0, kW, kH}).ok);
   EXPECT_EQ(count(ref.kernels, FM_K_FLOW_UP), 1);
-  EXPECT_EQ(be.cpu.liveImages, 0);
+  EXPECT_EQ(be.inner.liveImages, 0);
 }
 
 // ------------------------------------------------------------------ failures
