@@ -43,6 +43,7 @@ __attribute__((always_inline)) inline void boxRowPair(const Images& im, const FM
     const int j = fm_ax_index(i, len, p.mode, p.lo, p.hi);
     return j < 0 ? Pair{} : pairOf(r0[j], r1[j]);
   };
+  const int dlo = fm_direct_lo(p.mode, p.lo), dhi = fm_direct_hi(p.mode, p.hi, len);
   const int wlo = p.lo + n + 1, whi = p.hi - n - 1;
   const float wInterior = fm_box_weight(wlo, n, frac, p.mode, p.lo, p.hi);
   for (int seg = 0; seg < gridW; ++seg) {
@@ -50,7 +51,8 @@ __attribute__((always_inline)) inline void boxRowPair(const Images& im, const FM
     if (s0 >= p.dW) break;
     const int s1 = std::min(s0 + p.segLen, p.dW);
     Pair S = {};
-    for (int k = -n; k <= n; ++k) S += sample(s0 + k);
+    const int k1 = fm_box_first_hi(s0, n, p.mode, dhi);
+    for (int k = fm_box_first_lo(s0, n, p.mode, dlo); k <= k1; ++k) S += sample(s0 + k);
     for (int i = s0; i < s1; ++i) {
       if (i > s0) {
         S += sample(i + n);
@@ -121,7 +123,9 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
       if (s0 >= p.dH) continue;
       const int s1 = std::min(s0 + p.segLen, p.dH);
       for (int c = 0; c < w; ++c) sum[c] = f4z();
-      for (int k = -n; k <= n; ++k) {
+      // Columns past the source read nothing at all, so the source's own rows decide.
+      const int k1 = fm_box_first_hi(s0, n, p.mode, fm_direct_hi(p.mode, p.hi, p.aH));
+      for (int k = fm_box_first_lo(s0, n, p.mode, fm_direct_lo(p.mode, p.lo)); k <= k1; ++k) {
         const float4* r = row(s0 + k);
         for (int c = 0; c < w; ++c) sum[c] += at(r, c);
       }

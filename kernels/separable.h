@@ -63,6 +63,16 @@ FM_FN float4 fm_box_out(float4 S, float4 outerL, float4 outerR, int i, int n, fl
   return fm_box_apply(S, outerL, outerR, frac, fm_box_weight(i, n, frac, mode, lo, hi));
 }
 
+// The taps [lo, hi] of a box's first sum at position s0 that can read a pixel: all 2n + 1 when
+// clamping; otherwise those inside [dlo, dhi), as the rest read zeros, which would leave the
+// sum as it is. A radius far beyond the image then costs the image's length, not its own.
+FM_FN int fm_box_first_lo(int s0, int n, int mode, int dlo) {
+  return mode == FM_EDGE_CLAMP ? -n : fm_maxi(-n, dlo - s0);
+}
+FM_FN int fm_box_first_hi(int s0, int n, int mode, int dhi) {
+  return mode == FM_EDGE_CLAMP ? n : fm_mini(n, dhi - 1 - s0);
+}
+
 // A box sliding along one row or column of a source: the running sum and what every step
 // needs. The sum is carried along the whole run, so the cost per pixel does not depend on n.
 typedef struct FMBoxRun {
@@ -92,15 +102,10 @@ FM_FN FMBoxRun fm_box_begin(FM_G const float4* s, fm_idx sbase, fm_idx sstep, in
   r.wlo = lo + n + 1;
   r.whi = hi - n - 1;
   r.wInterior = fm_box_weight(r.wlo, n, frac, mode, lo, hi);
-  // Except when clamping, positions outside [dlo, dhi) read nothing: their zeros would leave the
-  // sum as it is, and skipping them keeps a radius far beyond the image from costing its length.
-  int k0 = -n, k1 = n;
-  if (mode != FM_EDGE_CLAMP) {
-    k0 = fm_maxi(k0, r.dlo - s0);
-    k1 = fm_mini(k1, r.dhi - 1 - s0);
-  }
   r.S = f4z();
-  for (int k = k0; k <= k1; ++k) r.S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, r.dlo, r.dhi);
+  const int k1 = fm_box_first_hi(s0, n, mode, r.dhi);
+  for (int k = fm_box_first_lo(s0, n, mode, r.dlo); k <= k1; ++k)
+    r.S += fm_axd(s, sbase, sstep, s0 + k, len, mode, lo, hi, r.dlo, r.dhi);
   return r;
 }
 

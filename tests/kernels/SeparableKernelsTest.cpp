@@ -88,19 +88,26 @@ TEST(BoxKernel, InsideModeAveragesOnlyValidTaps) {
 // valid pixels with "inside", and the row's sum over the whole weight with zeros outside.
 TEST(BoxKernel, RadiusFarBeyondTheRowCoversTheWholeRow) {
   const int n = 400000000;
-  for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) {
-    HostImage src = fmtest::randomImage(37, 3, 21, 0.0f, 1.0f);
-    HostImage dst(37, 3);
-    KernelCall c = boxCall({true, n, 0.5f, mode, 0}, dst, src);
-    ASSERT_TRUE(fmtest::runOnCpu(c, 2));
-    for (int y = 0; y < 3; ++y) {
-      double sum = 0.0, valid = 0.0;
-      for (int x = 0; x < 37; ++x)
-        if (mode == FM_EDGE_ZERO || (x >= c.params.lo && x < c.params.hi)) sum += src.at(x, y).g, valid += 1;
-      const double expected = mode == FM_EDGE_ZERO ? sum / (2.0 * n + 2.0) : sum / valid;
-      for (int x : {0, 18, 36}) EXPECT_NEAR(dst.at(x, y).g, expected, 1e-5 * expected) << mode << " " << x;
+  for (bool rows : {true, false})
+    for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) {
+      const int L = 37, across = 3;  // length of a row (or column), and how many
+      HostImage src = fmtest::randomImage(rows ? L : across, rows ? across : L, 21, 0.0f, 1.0f);
+      HostImage dst(src.width(), src.height());
+      KernelCall c = boxCall({rows, n, 0.5f, mode, 0}, dst, src);
+      ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+      for (int j = 0; j < across; ++j) {
+        double sum = 0.0, valid = 0.0;
+        for (int i = 0; i < L; ++i)
+          if (mode == FM_EDGE_ZERO || (i >= c.params.lo && i < c.params.hi)) {
+            sum += (rows ? src.at(i, j) : src.at(j, i)).g;
+            valid += 1;
+          }
+        const double expected = mode == FM_EDGE_ZERO ? sum / (2.0 * n + 2.0) : sum / valid;
+        for (int i : {0, 18, 36})
+          EXPECT_NEAR((rows ? dst.at(i, j) : dst.at(j, i)).g, expected, 1e-5 * expected)
+              << rows << " " << mode << " " << i;
+      }
     }
-  }
 }
 
 class BoxTargets : public ::testing::TestWithParam<BoxCase> {};
