@@ -4,15 +4,18 @@
 // Every frame must come back cleanly (true with an output of the asked size, or false with a
 // message and nothing left allocated), must write every output pixel (two renders into memory
 // poisoned differently agree bit for bit), and with ordinary settings must keep finite input
-// finite. The seed is fixed, so a failure names a frame that can be replayed.
+// finite; and OpenCL (PoCL on machines without a GPU) must render the same frames as the CPU.
+// The seed is fixed, so a failure names a frame that can be replayed.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "tests/blurs/BlurTestSupport.h"
+#include "tests/support/OpenCLBackend.h"
 #include "tests/support/RandomDraw.h"
 
 namespace {
@@ -228,8 +231,61 @@ void checkFrames(bool wild, uint32_t firstSeed, int count) {
   EXPECT_GT(rendered, count / 2);
 }
 
+// The output of a render read back to the host, or false with the driver's message.
+bool renderOn(fm::Backend& be, const Frame& f, const fm::Buffer& input, const fm::Buffer& mapBuffer,
+              HostImage& result, std::string& message) {
+  const fm::PlacedImage placed{&input, f.placedAt};
+  fm::MapImage map = f.map;
+  map.buffer = &mapBuffer;
+  fm::Buffer out;
+  if (!fm::render(be, f.s, f.scale, placed, f.inputBounds, f.placedAt, f.withMap ? &map : nullptr, f.outRect, out,
+                  &message))
+    return false;
+  HostImage staged(out.width, out.height, out.pitch);
+  const bool ok = be.download(out, staged.data());
+  be.freeImage(out);
+  result = HostImage(staged.width(), staged.height());
+  for (int y = 0; y < staged.height(); ++y)
+    for (int x = 0; x < staged.width(); ++x) result.at(x, y) = staged.at(x, y);
+  return ok;
+}
+
+// The targets may contract multiply-adds differently and differ in the last bits of their
+// transcendental functions; on values of order 1 that stays far below this.
+constexpr float kTargetTolerance = 2e-4f;
+
+void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
+  std::string why;
+  std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
+  ASSERT_TRUE(cl) << why;
+  fm::ThreadParallel par(2);
+  fm::CpuBackend cpu(&par, nullptr, nullptr);
+  for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
+    const Frame f = drawFrame(seed, wild);
+    SCOPED_TRACE(f.text);
+    HostImage onCpu, onCl;
+    std::string cpuMessage, clMessage;
+    const bool cpuOk = renderOn(cpu, f, f.image.buffer(), f.mapImage.buffer(), onCpu, cpuMessage);
+    fm::Buffer input, map;
+    bool clOk = cl->upload(input, f.image) && (!f.withMap || cl->upload(map, f.mapImage));
+    clOk = clOk && renderOn(*cl, f, input, map, onCl, clMessage);
+    cl->freeImage(input);
+    cl->freeImage(map);
+    ASSERT_EQ(cpuOk, clOk) << cpuMessage << " / " << clMessage << " " << cl->error();
+    if (cpuOk) {
+      EXPECT_EQ(fmtest::firstDifference(onCpu, onCl, kTargetTolerance, kTargetTolerance), "");
+    }
+  }
+  EXPECT_EQ(cl->liveImages, 0);
+}
+
 TEST(RandomFrames, OrdinarySettingsRenderCleanlyAndWriteEveryPixel) { checkFrames(false, 1000, 120); }
 
 TEST(RandomFrames, ExtremeSettingsAndPlacementsNeverCrashOrLeak) { checkFrames(true, 5000, 160); }
+
+TEST(RandomFrames, OpenclRendersWhatTheCpuRenders) {
+  compareWithOpencl(false, 3000, 24);
+  compareWithOpencl(true, 8000, 24);
+}
 
 }  // namespace
