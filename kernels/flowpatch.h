@@ -29,6 +29,16 @@ FM_FN float fm_fz(FM_G const float4* img, int w, int h, int pitch, int x, int y)
   return FM_X(img[(fm_idx)fm_clampi(y, 0, h - 1) * pitch + fm_clampi(x, 0, w - 1)]);
 }
 
+// Shortens a flow vector, direction kept, to at most maxLen pixels.
+FM_FN void fm_limit_flow(float* u, float* v, float maxLen) {
+  const float len = fm_sqrtf(*u * *u + *v * *v);
+  if (len > maxLen) {
+    const float s = maxLen / len;
+    *u *= s;
+    *v *= s;
+  }
+}
+
 // Template: (Z0, dZ0/dx, dZ0/dy, Z1) with Sobel gradients of the current frame's feature.
 FM_KERNEL(fm_tmpl) {
   FM_PIXEL_ITEM(x, y);
@@ -147,12 +157,7 @@ FM_KERNEL(fm_patch_search) {
     u = uS;
     v = vS;
   }
-  const float len = fm_sqrtf(u * u + v * v);
-  if (len > p.g0) {
-    const float s = p.g0 / len;
-    u *= s;
-    v *= s;
-  }
+  fm_limit_flow(&u, &v, p.g0);
   float offset = mT - k * m1;
   if (!fm_finite(k) || !fm_finite(offset)) {
     k = 1.0f;

@@ -75,12 +75,7 @@ FM_KERNEL(fm_flow_refine) {
       v = nv;
     }
   }
-  const float len = fm_sqrtf(u * u + v * v);
-  if (len > p.g0) {
-    const float s = p.g0 / len;
-    u *= s;
-    v *= s;
-  }
+  fm_limit_flow(&u, &v, p.g0);
   const float r = fm_absf(it);
   dst[(fm_idx)y * p.dP + x] =
       p.mode == 1 ? make_f4(u, v, 1.0f / (1.0f + 64.0f * r), r) : make_f4(u, v, FM_Z(U), FM_W(U));
