@@ -279,9 +279,51 @@ void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
   EXPECT_EQ(cl->liveImages, 0);
 }
 
+// Renders a frame on a counting backend told to fail its n-th allocation or launch (0: none).
+bool renderFailing(const Frame& f, fmtest::CountingBackend& be, std::string& message) {
+  const fm::Buffer in = f.image.buffer();
+  const fm::Buffer mapBuffer = f.withMap ? f.mapImage.buffer() : fm::Buffer();
+  fm::MapImage map = f.map;
+  map.buffer = &mapBuffer;
+  fm::Buffer out;
+  const bool ok = fm::render(be, f.s, f.scale, fm::PlacedImage{&in, f.placedAt}, f.inputBounds, f.placedAt,
+                             f.withMap ? &map : nullptr, f.outRect, out, &message);
+  if (!ok && out.data) message += " (and the output was left allocated)";
+  be.freeImage(out);
+  return ok;
+}
+
+// Every allocation and every launch of a frame failed in turn: the render fails with a message
+// and nothing stays allocated, whichever step of whichever kind it was.
+void checkFailures(uint32_t firstSeed, int count) {
+  fm::ThreadParallel par(2);
+  for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
+    const Frame f = drawFrame(seed, false);
+    SCOPED_TRACE(f.text);
+    fmtest::CountingBackend clean(&par);
+    std::string message;
+    if (!renderFailing(f, clean, message)) continue;
+    for (bool launches : {false, true}) {
+      const int steps = launches ? clean.launchCalls : clean.allocCalls;
+      for (int n = 1; n <= steps; ++n) {
+        fmtest::CountingBackend be(&par);
+        (launches ? be.failLaunch : be.failAlloc) = n;
+        message.clear();
+        EXPECT_FALSE(renderFailing(f, be, message)) << (launches ? "launch " : "allocation ") << n;
+        EXPECT_EQ(message, n == 1 && !launches ? "out of memory (output)" : "render failed")
+            << (launches ? "launch " : "allocation ") << n;
+        EXPECT_EQ(be.liveImages, 0) << (launches ? "launch " : "allocation ") << n;
+        EXPECT_EQ(be.liveTables, 0) << (launches ? "launch " : "allocation ") << n;
+      }
+    }
+  }
+}
+
 TEST(RandomFrames, OrdinarySettingsRenderCleanlyAndWriteEveryPixel) { checkFrames(false, 1000, 120); }
 
 TEST(RandomFrames, ExtremeSettingsAndPlacementsNeverCrashOrLeak) { checkFrames(true, 5000, 160); }
+
+TEST(RandomFrames, EveryFailedAllocationOrLaunchFailsCleanly) { checkFailures(1000, 40); }
 
 TEST(RandomFrames, OpenclRendersWhatTheCpuRenders) {
   compareWithOpencl(false, 3000, 24);
