@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -141,8 +142,58 @@ void checkCalls(bool wild, uint32_t firstSeed, int count) {
   EXPECT_GT(rendered, count / 2);
 }
 
+// A call on a counting backend told to fail its n-th allocation or launch (0: none).
+bool runFailing(const Call& c, fmtest::CountingBackend& be, std::string& message) {
+  const fm::Buffer cb = c.current.buffer(), pb = c.previous.buffer(), nb = c.next.buffer(), mb = c.matte.buffer();
+  const fm::PlacedImage prev{&pb, c.previousRect}, next{&nb, c.nextRect}, matte{&mb, c.matteRect};
+  fm::TrackedFrames frames;
+  frames.current = {&cb, c.currentRect};
+  frames.previous = c.hasPrevious ? &prev : nullptr;
+  frames.next = c.hasNext ? &next : nullptr;
+  frames.matte = c.hasMatte ? &matte : nullptr;
+  fm::Buffer out;
+  const bool ok = fm::renderTrackedMotion(be, c.s, frames, c.outRect, out, &message);
+  be.freeImage(out);
+  return ok;
+}
+
+// What a failed call may say.
+const std::set<std::string> kMessages = {"memory", "clear", "copy", "pyramid", "flow",
+                                         "flow up", "velocity", "tiles", "blur", "vectors"};
+
+// Every allocation and launch of a call failed in turn: whether the call survives it (a lost
+// match measure is no error) or fails with one of its messages, nothing stays allocated.
+void checkFailures(uint32_t firstSeed, int count) {
+  fm::ThreadParallel par(2);
+  for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
+    const Call c = drawCall(seed, false);
+    SCOPED_TRACE(c.text);
+    fmtest::CountingBackend clean(&par);
+    std::string message;
+    if (!runFailing(c, clean, message)) continue;
+    for (bool launches : {false, true}) {
+      const int steps = launches ? clean.launchCalls : clean.allocCalls;
+      for (int n = 1; n <= steps; ++n) {
+        fmtest::CountingBackend be(&par);
+        (launches ? be.failLaunch : be.failAlloc) = n;
+        message.clear();
+        const bool ok = runFailing(c, be, message);
+        const std::string step = (launches ? "launch " : "allocation ") + std::to_string(n);
+        EXPECT_EQ(be.liveImages, 0) << step;
+        if (ok) {
+          EXPECT_EQ(message, "") << step;
+        } else {
+          EXPECT_TRUE(kMessages.count(message)) << step << ": \"" << message << "\"";
+        }
+      }
+    }
+  }
+}
+
 TEST(RandomTracked, OrdinaryCallsRenderCleanlyAndWriteEveryPixel) { checkCalls(false, 100, 150); }
 
 TEST(RandomTracked, ExtremeCallsNeverCrashOrLeak) { checkCalls(true, 7000, 200); }
+
+TEST(RandomTracked, EveryFailedAllocationOrLaunchLeavesNothingAllocated) { checkFailures(100, 25); }
 
 }  // namespace
