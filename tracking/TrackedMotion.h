@@ -21,7 +21,8 @@ struct TrackedFrames {
 // Renders `outRect` into `out` (allocated with the rectangle's size when its data is null; the
 // caller owns it either way). Reads blurAmount, motionSensitivity, tracking, vectorDetail,
 // motionOutput, maxDisplacement, bitDepth and the downsampling. On failure returns false with
-// a short fixed word in `message` ("memory", "flow up", ...); none after an abort during the flow or the gather.
+// a short fixed text in `message` ("memory", "flow up", ...); none after an abort during the
+// flow or the gather.
 bool renderTrackedMotion(Backend& be, const RenderSettings& settings, const TrackedFrames& frames,
                          const Rect& outRect, Buffer& out, std::string* message);
 
