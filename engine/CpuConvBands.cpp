@@ -129,10 +129,11 @@ __attribute__((always_inline)) inline void convRowsEdge(int xa, int xb, int y, c
   }
 }
 
-// Pixels [x0, x1) of row y that the fast loops take; the rest go through the kernel. A rows
-// pass takes the pixels whose whole window lies inside the row. A column pass takes every
-// column of the source, near the top and bottom edges too: there each tap reads one whole
-// source row or nothing, as the kernel's edge rule decides for that row.
+// One row of a pass. The fast loops take pixels [x0, x1): for a rows pass those whose whole
+// window lies inside the row, the others reading a padded run; for a column pass every column
+// of the source, near the top and bottom edges too, where each tap reads one whole source row
+// or nothing, as the kernel's edge rule decides for that row. Columns past the source go
+// through the kernel.
 template <bool Rows>
 __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, float4* d, const float4* a, const FMParams& p) {
   const int width = std::min(gridW, p.dW);
