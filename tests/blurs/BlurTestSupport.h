@@ -137,6 +137,14 @@ class BlurRender : public ::testing::Test {
   std::string message;
 };
 
+// Whether the layer's edges repeat outward. Such a layer keeps its size: the footprint never
+// offers the host anything beyond it, and what a render would put there is never asked for.
+inline bool repeatsEdges(const RenderSettings& s) {
+  return (s.blurType == fm::kGaussianBlur && s.gaussianRepeatEdgePixels) ||
+         (s.blurType == fm::kBoxBlur && s.boxRepeatEdgePixels) ||
+         (s.blurType == fm::kCameraLensBlur && s.lensRepeatEdgePixels);
+}
+
 // Random premultiplied pixels: alpha in [0.2, 1], colour at most alpha.
 inline fmtest::HostImage premultipliedImage(int w, int h, uint32_t seed) {
   fmtest::HostImage im = fmtest::randomImage(w, h, seed, 0.0f, 1.0f);

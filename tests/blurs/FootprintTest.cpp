@@ -145,20 +145,12 @@ TEST_P(Footprint, InputRequestSuffices) {
   EXPECT_EQ(be.liveImages, 0);
 }
 
-// Whether the layer's edges repeat outward. Such a layer keeps its size: the footprint never
-// offers the host anything beyond it, and what a render would put there is never asked for.
-bool repeatsEdges(const RenderSettings& s) {
-  return (s.blurType == fm::kGaussianBlur && s.gaussianRepeatEdgePixels) ||
-         (s.blurType == fm::kBoxBlur && s.boxRepeatEdgePixels) ||
-         (s.blurType == fm::kCameraLensBlur && s.lensRepeatEdgePixels);
-}
-
 TEST_P(Footprint, NothingLandsOutsideTheResult) {
   const Case& c = GetParam();
   const double scale[3] = {c.s.downsampleX, c.s.downsampleY, c.s.pixelAspect};
   const Rect result = fm::resultRect(c.s, scale, B, B);
   const Rect extent = fm::outputExtent(c.s, scale, B);
-  if (repeatsEdges(c.s)) {
+  if (blurtest::repeatsEdges(c.s)) {
     EXPECT_EQ(extent, B) << c.name;
     EXPECT_EQ(result, B) << c.name;
     return;

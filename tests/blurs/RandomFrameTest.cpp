@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "blurs/Footprint.h"
 #include "tests/blurs/BlurTestSupport.h"
 #include "tests/support/OpenCLBackend.h"
 #include "tests/support/RandomDraw.h"
@@ -28,6 +29,7 @@ struct Frame {
   double scale[3] = {1, 1, 1};
   HostImage image, mapImage;
   Rect placedAt, inputBounds, outRect;
+  Rect layerBounds;  // the layer's own rectangle: where the image was placed when drawn
   bool withMap = false;
   fm::MapImage map;
   std::string text;  // the drawn values, for failure messages
@@ -141,6 +143,7 @@ Frame drawFrame(uint32_t seed, bool wild) {
   if (wild && d.chance(0.15)) x0 = INT32_MIN + d.integer(0, 100);
   if (wild && d.chance(0.15)) y0 = INT32_MAX - h - d.integer(0, 100);
   f.placedAt = Rect{x0, y0, x0 + w, y0 + h};
+  f.layerBounds = f.placedAt;
   auto saturated = [](int64_t v) {
     return int32_t(std::min<int64_t>(std::max<int64_t>(v, INT32_MIN), INT32_MAX));
   };
@@ -168,7 +171,8 @@ Frame drawFrame(uint32_t seed, bool wild) {
   std::ostringstream t;
   t << "seed " << seed << (wild ? " (wild)" : "") << ": kind " << s.blurType << ", scale " << f.scale[0] << "/"
     << f.scale[1] << "/" << f.scale[2] << ", input " << w << "x" << h << " at " << x0 << "," << y0 << ", output "
-    << ow << "x" << oh << " at " << f.outRect.left << "," << f.outRect.top << (f.withMap ? ", map" : "") << "; " << describe(s);
+    << ow << "x" << oh << " at " << f.outRect.left << "," << f.outRect.top << (f.withMap ? ", map" : "") << "; "
+    << describe(s);
   f.text = t.str();
   return f;
 }
@@ -190,7 +194,7 @@ Outcome renderFrame(const Frame& f, float poison) {
   map.buffer = &mapBuffer;
   fm::Buffer out;
   Outcome o;
-  o.ok = fm::render(be, f.s, f.scale, placed, f.inputBounds, f.placedAt, f.withMap ? &map : nullptr, f.outRect,
+  o.ok = fm::render(be, f.s, f.scale, placed, f.inputBounds, f.layerBounds, f.withMap ? &map : nullptr, f.outRect,
                     out, &o.message);
   if (o.ok) {
     o.pixels = HostImage(out.width, out.height);
@@ -238,7 +242,7 @@ bool renderOn(fm::Backend& be, const Frame& f, const fm::Buffer& input, const fm
   fm::MapImage map = f.map;
   map.buffer = &mapBuffer;
   fm::Buffer out;
-  if (!fm::render(be, f.s, f.scale, placed, f.inputBounds, f.placedAt, f.withMap ? &map : nullptr, f.outRect, out,
+  if (!fm::render(be, f.s, f.scale, placed, f.inputBounds, f.layerBounds, f.withMap ? &map : nullptr, f.outRect, out,
                   &message))
     return false;
   HostImage staged(out.width, out.height, out.pitch);
@@ -286,7 +290,7 @@ bool renderFailing(const Frame& f, fmtest::CountingBackend& be, std::string& mes
   fm::MapImage map = f.map;
   map.buffer = &mapBuffer;
   fm::Buffer out;
-  const bool ok = fm::render(be, f.s, f.scale, fm::PlacedImage{&in, f.placedAt}, f.inputBounds, f.placedAt,
+  const bool ok = fm::render(be, f.s, f.scale, fm::PlacedImage{&in, f.placedAt}, f.inputBounds, f.layerBounds,
                              f.withMap ? &map : nullptr, f.outRect, out, &message);
   if (!ok && out.data) message += " (and the output was left allocated)";
   be.freeImage(out);
@@ -319,11 +323,59 @@ void checkFailures(uint32_t firstSeed, int count) {
   }
 }
 
+// The footprint against the renders: the input a frame's output requests suffices (rendering
+// from only that part of the input gives the same pixels, up to the rounding of running sums
+// that start elsewhere), and nothing lands outside the result rectangle and output extent.
+void checkFootprints(uint32_t firstSeed, int count) {
+  const Rect limit{-536870912, -536870912, 536870912, 536870912};
+  fm::ThreadParallel par(2);
+  fm::CpuBackend cpu(&par, nullptr, nullptr);
+  for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
+    Frame f = drawFrame(seed, false);
+    SCOPED_TRACE(f.text);
+    // The layer is the whole image here: where its bounds reach past the image, a host would
+    // supply pixels there too, which a cropped image cannot stand for.
+    if (!(f.inputBounds == f.placedAt)) continue;
+    // A layer whose edges repeat is only ever asked for pixels within its bounds.
+    if (blurtest::repeatsEdges(f.s)) f.outRect = fm::intersection(f.outRect, f.inputBounds);
+    if (fm::isEmpty(f.outRect)) continue;
+    HostImage whole, cropped;
+    std::string message;
+    ASSERT_TRUE(renderOn(cpu, f, f.image.buffer(), f.mapImage.buffer(), whole, message)) << message;
+
+    Frame g = f;
+    const Rect request = fm::inputRequest(f.s, f.scale, f.outRect, limit);
+    g.placedAt = fm::intersection(request, f.placedAt);
+    g.image = HostImage(std::max(1, int(fm::width(g.placedAt))), std::max(1, int(fm::height(g.placedAt))));
+    for (int y = g.placedAt.top; y < g.placedAt.bottom; ++y)
+      for (int x = g.placedAt.left; x < g.placedAt.right; ++x)
+        g.image.at(x - g.placedAt.left, y - g.placedAt.top) = f.image.at(x - f.placedAt.left, y - f.placedAt.top);
+    if (fm::isEmpty(g.placedAt)) g.placedAt = Rect{};
+    ASSERT_TRUE(renderOn(cpu, g, g.image.buffer(), g.mapImage.buffer(), cropped, message)) << message;
+    EXPECT_EQ(fmtest::firstDifference(whole, cropped, 1e-5f, 1e-5f), "")
+        << "request " << request.left << "," << request.top << "," << request.right << "," << request.bottom;
+
+    if (blurtest::repeatsEdges(f.s)) continue;
+    const Rect result = fm::resultRect(f.s, f.scale, f.placedAt, f.inputBounds);
+    const Rect extent = fm::outputExtent(f.s, f.scale, f.inputBounds);
+    for (int y = 0; y < whole.height(); ++y)
+      for (int x = 0; x < whole.width(); ++x) {
+        const int64_t lx = int64_t(f.outRect.left) + x, ly = int64_t(f.outRect.top) + y;
+        const bool inResult = lx >= result.left && lx < result.right && ly >= result.top && ly < result.bottom;
+        const bool inExtent = lx >= extent.left && lx < extent.right && ly >= extent.top && ly < extent.bottom;
+        if (inResult && inExtent) continue;
+        ASSERT_LE(std::fabs(whole.at(x, y).a), 1e-5f) << "outside the result at " << lx << "," << ly;
+      }
+  }
+}
+
 TEST(RandomFrames, OrdinarySettingsRenderCleanlyAndWriteEveryPixel) { checkFrames(false, 1000, 120); }
 
 TEST(RandomFrames, ExtremeSettingsAndPlacementsNeverCrashOrLeak) { checkFrames(true, 5000, 160); }
 
 TEST(RandomFrames, EveryFailedAllocationOrLaunchFailsCleanly) { checkFailures(1000, 40); }
+
+TEST(RandomFrames, FootprintsHoldForTheirRenders) { checkFootprints(2000, 150); }
 
 TEST(RandomFrames, OpenclRendersWhatTheCpuRenders) {
   compareWithOpencl(false, 3000, 24);
