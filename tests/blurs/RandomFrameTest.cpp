@@ -323,6 +323,14 @@ void checkFailures(uint32_t firstSeed, int count) {
   }
 }
 
+// The part `part` of an image placed at `at` (at least 1 x 1, as images are).
+HostImage croppedImage(const HostImage& image, const Rect& at, const Rect& part) {
+  HostImage out(std::max(1, int(fm::width(part))), std::max(1, int(fm::height(part))));
+  for (int y = part.top; y < part.bottom; ++y)
+    for (int x = part.left; x < part.right; ++x) out.at(x - part.left, y - part.top) = image.at(x - at.left, y - at.top);
+  return out;
+}
+
 // The footprint against the renders: the input a frame's output requests suffices (rendering
 // from only that part of the input gives the same pixels, up to the rounding of running sums
 // that start elsewhere), and nothing lands outside the result rectangle and output extent.
@@ -343,17 +351,24 @@ void checkFootprints(uint32_t firstSeed, int count) {
     std::string message;
     ASSERT_TRUE(renderOn(cpu, f, f.image.buffer(), f.mapImage.buffer(), whole, message)) << message;
 
+    // The same frame from only the requested parts of the input and of the map layer (when
+    // the map's own bounds are known: without them its placement follows the part given).
     Frame g = f;
     const Rect request = fm::inputRequest(f.s, f.scale, f.outRect, limit);
     g.placedAt = fm::intersection(request, f.placedAt);
-    g.image = HostImage(std::max(1, int(fm::width(g.placedAt))), std::max(1, int(fm::height(g.placedAt))));
-    for (int y = g.placedAt.top; y < g.placedAt.bottom; ++y)
-      for (int x = g.placedAt.left; x < g.placedAt.right; ++x)
-        g.image.at(x - g.placedAt.left, y - g.placedAt.top) = f.image.at(x - f.placedAt.left, y - f.placedAt.top);
+    g.image = croppedImage(f.image, f.placedAt, g.placedAt);
     if (fm::isEmpty(g.placedAt)) g.placedAt = Rect{};
+    Rect mapRequest;
+    if (f.withMap && !fm::isEmpty(f.map.bounds)) {
+      mapRequest = fm::mapRequest(f.s, f.scale, f.outRect, f.inputBounds, f.layerBounds, f.map.bounds);
+      g.map.rect = fm::intersection(mapRequest, f.map.rect);
+      g.mapImage = croppedImage(f.mapImage, f.map.rect, g.map.rect);
+    }
     ASSERT_TRUE(renderOn(cpu, g, g.image.buffer(), g.mapImage.buffer(), cropped, message)) << message;
     EXPECT_EQ(fmtest::firstDifference(whole, cropped, 1e-5f, 1e-5f), "")
-        << "request " << request.left << "," << request.top << "," << request.right << "," << request.bottom;
+        << "request " << request.left << "," << request.top << "," << request.right << "," << request.bottom
+        << ", map request " << mapRequest.left << "," << mapRequest.top << "," << mapRequest.right << ","
+        << mapRequest.bottom;
 
     if (blurtest::repeatsEdges(f.s)) continue;
     const Rect result = fm::resultRect(f.s, f.scale, f.placedAt, f.inputBounds);
