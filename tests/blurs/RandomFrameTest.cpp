@@ -327,7 +327,8 @@ void checkFailures(uint32_t firstSeed, int count) {
 HostImage croppedImage(const HostImage& image, const Rect& at, const Rect& part) {
   HostImage out(std::max(1, int(fm::width(part))), std::max(1, int(fm::height(part))));
   for (int y = part.top; y < part.bottom; ++y)
-    for (int x = part.left; x < part.right; ++x) out.at(x - part.left, y - part.top) = image.at(x - at.left, y - at.top);
+    for (int x = part.left; x < part.right; ++x)
+      out.at(x - part.left, y - part.top) = image.at(x - at.left, y - at.top);
   return out;
 }
 
