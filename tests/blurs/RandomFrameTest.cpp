@@ -7,6 +7,7 @@
 // finite; and OpenCL (PoCL on machines without a GPU) must render the same frames as the CPU.
 // The seed is fixed, so a failure names a frame that can be replayed.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -297,8 +298,22 @@ bool renderFailing(const Frame& f, fmtest::CountingBackend& be, std::string& mes
   return ok;
 }
 
-// Every allocation and every launch of a frame failed in turn: the render fails with a message
-// and nothing stays allocated, whichever step of whichever kind it was.
+// Abort queries for the CPU backend: one counts the polls, one answers "stop" from the n-th on.
+bool countPolls(void* ctx) {
+  ++*static_cast<std::atomic<int>*>(ctx);
+  return false;
+}
+struct StopAt {
+  int n;
+  std::atomic<int> polls{0};
+};
+bool stopWhenDue(void* ctx) {
+  StopAt& s = *static_cast<StopAt*>(ctx);
+  return ++s.polls >= s.n;
+}
+
+// Every allocation and every launch of a frame failed in turn, and the host stopping it: the
+// render fails with its message and nothing stays allocated, whichever step of whichever kind.
 void checkFailures(uint32_t firstSeed, int count) {
   fm::ThreadParallel par(2);
   for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
@@ -319,6 +334,21 @@ void checkFailures(uint32_t firstSeed, int count) {
         EXPECT_EQ(be.liveImages, 0) << (launches ? "launch " : "allocation ") << n;
         EXPECT_EQ(be.liveTables, 0) << (launches ? "launch " : "allocation ") << n;
       }
+    }
+    // The host stopping the render at its first, a middle or its last chunk: the render
+    // fails as aborted, releases everything, and the backend refuses further launches.
+    std::atomic<int> polls{0};
+    fmtest::CountingBackend counted(&par, &countPolls, &polls);
+    ASSERT_TRUE(renderFailing(f, counted, message));
+    for (int stopAt : {1, polls.load() / 2 + 1, polls.load()}) {
+      StopAt stop{stopAt};
+      fmtest::CountingBackend be(&par, &stopWhenDue, &stop);
+      message.clear();
+      EXPECT_FALSE(renderFailing(f, be, message)) << "stopped at poll " << stopAt;
+      EXPECT_EQ(message, "aborted") << "stopped at poll " << stopAt;
+      EXPECT_EQ(be.liveImages, 0) << "stopped at poll " << stopAt;
+      EXPECT_EQ(be.liveTables, 0) << "stopped at poll " << stopAt;
+      EXPECT_TRUE(be.wasAborted());
     }
   }
 }
@@ -389,7 +419,7 @@ TEST(RandomFrames, OrdinarySettingsRenderCleanlyAndWriteEveryPixel) { checkFrame
 
 TEST(RandomFrames, ExtremeSettingsAndPlacementsNeverCrashOrLeak) { checkFrames(true, 5000, 160); }
 
-TEST(RandomFrames, EveryFailedAllocationOrLaunchFailsCleanly) { checkFailures(1000, 40); }
+TEST(RandomFrames, EveryFailedAllocationLaunchOrAbortFailsCleanly) { checkFailures(1000, 40); }
 
 TEST(RandomFrames, FootprintsHoldForTheirRenders) { checkFootprints(2000, 150); }
 
