@@ -298,20 +298,6 @@ bool renderFailing(const Frame& f, fmtest::CountingBackend& be, std::string& mes
   return ok;
 }
 
-// Abort queries for the CPU backend: one counts the polls, one answers "stop" from the n-th on.
-bool countPolls(void* ctx) {
-  ++*static_cast<std::atomic<int>*>(ctx);
-  return false;
-}
-struct StopAt {
-  int n;
-  std::atomic<int> polls{0};
-};
-bool stopWhenDue(void* ctx) {
-  StopAt& s = *static_cast<StopAt*>(ctx);
-  return ++s.polls >= s.n;
-}
-
 // Every allocation and every launch of a frame failed in turn, and the host stopping it: the
 // render fails with its message and nothing stays allocated, whichever step of whichever kind.
 void checkFailures(uint32_t firstSeed, int count) {
@@ -338,11 +324,11 @@ void checkFailures(uint32_t firstSeed, int count) {
     // The host stopping the render at its first, a middle or its last chunk: the render
     // fails as aborted, releases everything, and the backend refuses further launches.
     std::atomic<int> polls{0};
-    fmtest::CountingBackend counted(&par, &countPolls, &polls);
+    fmtest::CountingBackend counted(&par, &fmtest::countPolls, &polls);
     ASSERT_TRUE(renderFailing(f, counted, message));
     for (int stopAt : {1, polls.load() / 2 + 1, polls.load()}) {
-      StopAt stop{stopAt};
-      fmtest::CountingBackend be(&par, &stopWhenDue, &stop);
+      fmtest::StopAt stop{stopAt};
+      fmtest::CountingBackend be(&par, &fmtest::stopWhenDue, &stop);
       message.clear();
       EXPECT_FALSE(renderFailing(f, be, message)) << "stopped at poll " << stopAt;
       EXPECT_EQ(message, "aborted") << "stopped at poll " << stopAt;

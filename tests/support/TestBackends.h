@@ -92,4 +92,19 @@ class PoisonBackend final : public fm::ForwardingBackend<fm::CpuBackend> {
   int liveImages = 0;
 };
 
+// Abort queries for a CPU backend: one counts the polls (context: std::atomic<int>), the other
+// (context: StopAt) answers "stop" from the n-th poll on.
+inline bool countPolls(void* ctx) {
+  ++*static_cast<std::atomic<int>*>(ctx);
+  return false;
+}
+struct StopAt {
+  int n;
+  std::atomic<int> polls{0};
+};
+inline bool stopWhenDue(void* ctx) {
+  StopAt& s = *static_cast<StopAt*>(ctx);
+  return ++s.polls >= s.n;
+}
+
 }  // namespace fmtest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -161,8 +162,9 @@ bool runFailing(const Call& c, fmtest::CountingBackend& be, std::string& message
 const std::set<std::string> kMessages = {"memory", "clear", "copy", "pyramid", "flow",
                                          "flow up", "velocity", "tiles", "blur", "vectors"};
 
-// Every allocation and launch of a call failed in turn: whether the call survives it (a lost
-// match measure is no error) or fails with one of its messages, nothing stays allocated.
+// Every allocation and launch of a call failed in turn, and the host stopping it: whether the
+// call survives (a lost match measure is no error) or fails with one of its messages or none
+// (an abort during the flow or the gather), nothing stays allocated.
 void checkFailures(uint32_t firstSeed, int count) {
   fm::ThreadParallel par(2);
   for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
@@ -187,6 +189,18 @@ void checkFailures(uint32_t firstSeed, int count) {
         }
       }
     }
+    // The host stopping the call at its first, a middle or its last chunk.
+    std::atomic<int> polls{0};
+    fmtest::CountingBackend counted(&par, &fmtest::countPolls, &polls);
+    ASSERT_TRUE(runFailing(c, counted, message));
+    for (int stopAt : {1, polls.load() / 2 + 1, polls.load()}) {
+      fmtest::StopAt stop{stopAt};
+      fmtest::CountingBackend be(&par, &fmtest::stopWhenDue, &stop);
+      message.clear();
+      EXPECT_FALSE(runFailing(c, be, message)) << "stopped at poll " << stopAt;
+      EXPECT_TRUE(message.empty() || kMessages.count(message)) << "stopped at poll " << stopAt << ": " << message;
+      EXPECT_EQ(be.liveImages, 0) << "stopped at poll " << stopAt;
+    }
   }
 }
 
@@ -194,6 +208,6 @@ TEST(RandomTracked, OrdinaryCallsRenderCleanlyAndWriteEveryPixel) { checkCalls(f
 
 TEST(RandomTracked, ExtremeCallsNeverCrashOrLeak) { checkCalls(true, 7000, 200); }
 
-TEST(RandomTracked, EveryFailedAllocationOrLaunchLeavesNothingAllocated) { checkFailures(100, 25); }
+TEST(RandomTracked, EveryFailedAllocationLaunchOrAbortLeavesNothingAllocated) { checkFailures(100, 25); }
 
 }  // namespace
