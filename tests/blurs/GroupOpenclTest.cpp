@@ -40,12 +40,8 @@ class GroupOnOpencl : public ::testing::Test {
       ADD_FAILURE() << message;
       return false;
     }
-    HostImage staged(out.width, out.height, out.pitch);
-    const bool ok = be.download(out, staged.data());
+    const bool ok = fmtest::readImage(be, out, result);
     be.freeImage(out);
-    result = HostImage(staged.width(), staged.height());
-    for (int y = 0; y < staged.height(); ++y)
-      for (int x = 0; x < staged.width(); ++x) result.at(x, y) = staged.at(x, y);
     return ok;
   }
 

@@ -7,7 +7,6 @@
 // finite; and OpenCL (PoCL on machines without a GPU) must render the same frames as the CPU.
 // The seed is fixed, so a failure names a frame that can be replayed.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -17,6 +16,7 @@
 
 #include "blurs/Footprint.h"
 #include "tests/blurs/BlurTestSupport.h"
+#include "tests/support/FailureSweep.h"
 #include "tests/support/OpenCLBackend.h"
 #include "tests/support/PoisonedRenders.h"
 #include "tests/support/RandomDraw.h"
@@ -179,14 +179,15 @@ Frame drawFrame(uint32_t seed, bool wild) {
   return f;
 }
 
-// Renders a frame into `out` on `be`; a failure that leaves the output allocated says so.
-bool renderFrame(const Frame& f, fm::Backend& be, fm::Buffer& out, std::string& message) {
-  const fm::Buffer in = f.image.buffer();
-  const fm::Buffer mapBuffer = f.withMap ? f.mapImage.buffer() : fm::Buffer();
+// Renders a frame into `out` on `be`, from the frame's host images or, when given, from
+// images already on the backend; a failure that leaves the output allocated says so.
+bool renderFrame(const Frame& f, fm::Backend& be, fm::Buffer& out, std::string& message,
+                 const fm::Buffer* input = nullptr, const fm::Buffer* mapBuffer = nullptr) {
+  const fm::Buffer hostInput = f.image.buffer(), hostMap = f.mapImage.buffer();
   fm::MapImage map = f.map;
-  map.buffer = &mapBuffer;
-  const bool ok = fm::render(be, f.s, f.scale, fm::PlacedImage{&in, f.placedAt}, f.inputBounds, f.layerBounds,
-                             f.withMap ? &map : nullptr, f.outRect, out, &message);
+  map.buffer = mapBuffer ? mapBuffer : &hostMap;
+  const bool ok = fm::render(be, f.s, f.scale, fm::PlacedImage{input ? input : &hostInput, f.placedAt},
+                             f.inputBounds, f.layerBounds, f.withMap ? &map : nullptr, f.outRect, out, &message);
   if (!ok && out.data) message += " (and the output was left allocated)";
   return ok;
 }
@@ -208,19 +209,9 @@ void checkFrames(bool wild, uint32_t firstSeed, int count) {
 // The output of a render read back to the host, or false with the driver's message.
 bool renderOn(fm::Backend& be, const Frame& f, const fm::Buffer& input, const fm::Buffer& mapBuffer,
               HostImage& result, std::string& message) {
-  const fm::PlacedImage placed{&input, f.placedAt};
-  fm::MapImage map = f.map;
-  map.buffer = &mapBuffer;
   fm::Buffer out;
-  if (!fm::render(be, f.s, f.scale, placed, f.inputBounds, f.layerBounds, f.withMap ? &map : nullptr, f.outRect, out,
-                  &message))
-    return false;
-  HostImage staged(out.width, out.height, out.pitch);
-  const bool ok = be.download(out, staged.data());
+  const bool ok = renderFrame(f, be, out, message, &input, &mapBuffer) && fmtest::readImage(be, out, result);
   be.freeImage(out);
-  result = HostImage(staged.width(), staged.height());
-  for (int y = 0; y < staged.height(); ++y)
-    for (int x = 0; x < staged.width(); ++x) result.at(x, y) = staged.at(x, y);
   return ok;
 }
 
@@ -253,52 +244,30 @@ void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
   EXPECT_EQ(cl->liveImages, 0);
 }
 
-// Renders a frame on a counting backend told to fail its n-th allocation or launch (0: none).
-bool renderFailing(const Frame& f, fmtest::CountingBackend& be, std::string& message) {
-  fm::Buffer out;
-  const bool ok = renderFrame(f, be, out, message);
-  be.freeImage(out);
-  return ok;
-}
-
-// Every allocation and every launch of a frame failed in turn, and the host stopping it: the
-// render fails with its message and nothing stays allocated, whichever step of whichever kind.
+// Every allocation and every launch of a frame failed in turn, and the host stopping it at its
+// first, a middle or its last chunk: the render fails with its message (and a stopped backend
+// refuses further launches), and nothing stays allocated, whichever step of whichever kind.
 void checkFailures(uint32_t firstSeed, int count) {
-  fm::ThreadParallel par(2);
   for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
     const Frame f = drawFrame(seed, false);
     SCOPED_TRACE(f.text);
-    fmtest::CountingBackend clean(&par);
-    std::string message;
-    if (!renderFailing(f, clean, message)) continue;
-    for (bool launches : {false, true}) {
-      const int steps = launches ? clean.launchCalls : clean.allocCalls;
-      for (int n = 1; n <= steps; ++n) {
-        fmtest::CountingBackend be(&par);
-        (launches ? be.failLaunch : be.failAlloc) = n;
-        message.clear();
-        EXPECT_FALSE(renderFailing(f, be, message)) << (launches ? "launch " : "allocation ") << n;
-        EXPECT_EQ(message, n == 1 && !launches ? "out of memory (output)" : "render failed")
-            << (launches ? "launch " : "allocation ") << n;
-        EXPECT_EQ(be.liveImages, 0) << (launches ? "launch " : "allocation ") << n;
-        EXPECT_EQ(be.liveTables, 0) << (launches ? "launch " : "allocation ") << n;
+    auto run = [&f](fm::Backend& be, std::string& message) {
+      fm::Buffer out;
+      const bool ok = renderFrame(f, be, out, message);
+      be.freeImage(out);
+      return ok;
+    };
+    auto judge = [](const fmtest::FailedStep& step, bool ok, const std::string& message, fm::Backend& be) {
+      EXPECT_FALSE(ok) << step.text();
+      const char* want = step.kind == fmtest::FailedStep::kAbort                         ? "aborted"
+                         : step.kind == fmtest::FailedStep::kAllocation && step.n == 1 ? "out of memory (output)"
+                                                                                       : "render failed";
+      EXPECT_EQ(message, want) << step.text();
+      if (step.kind == fmtest::FailedStep::kAbort) {
+        EXPECT_TRUE(be.wasAborted());
       }
-    }
-    // The host stopping the render at its first, a middle or its last chunk: the render
-    // fails as aborted, releases everything, and the backend refuses further launches.
-    std::atomic<int> polls{0};
-    fmtest::CountingBackend counted(&par, &fmtest::countPolls, &polls);
-    ASSERT_TRUE(renderFailing(f, counted, message));
-    for (int stopAt : {1, polls.load() / 2 + 1, polls.load()}) {
-      fmtest::StopAt stop{stopAt};
-      fmtest::CountingBackend be(&par, &fmtest::stopWhenDue, &stop);
-      message.clear();
-      EXPECT_FALSE(renderFailing(f, be, message)) << "stopped at poll " << stopAt;
-      EXPECT_EQ(message, "aborted") << "stopped at poll " << stopAt;
-      EXPECT_EQ(be.liveImages, 0) << "stopped at poll " << stopAt;
-      EXPECT_EQ(be.liveTables, 0) << "stopped at poll " << stopAt;
-      EXPECT_TRUE(be.wasAborted());
-    }
+    };
+    fmtest::sweepFailures(run, judge);
   }
 }
 

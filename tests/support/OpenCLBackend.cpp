@@ -1,4 +1,5 @@
 #include "tests/support/OpenCLBackend.h"
+#include "tests/support/TestBackends.h"
 
 #include <cstring>
 #include <vector>
@@ -147,14 +148,6 @@ bool OpenCLBackend::upload(fm::Buffer& buf, const HostImage& image) {
   return true;
 }
 
-bool OpenCLBackend::read(const fm::Buffer& buf, HostImage& image) {
-  if (!buf.data) return false;
-  HostImage staged(buf.width, buf.height, buf.pitch);
-  if (!download(buf, staged.data())) return false;
-  image = HostImage(buf.width, buf.height);
-  for (int y = 0; y < buf.height; ++y)
-    for (int x = 0; x < buf.width; ++x) image.at(x, y) = staged.at(x, y);
-  return true;
-}
+bool OpenCLBackend::read(const fm::Buffer& buf, HostImage& image) { return readImage(*this, buf, image); }
 
 }  // namespace fmtest

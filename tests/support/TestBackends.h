@@ -7,6 +7,7 @@
 #include "engine/Backend.h"
 #include "engine/CpuBackend.h"
 #include "engine/ForwardingBackend.h"
+#include "tests/support/TestImage.h"
 
 namespace fmtest {
 
@@ -105,6 +106,18 @@ struct StopAt {
 inline bool stopWhenDue(void* ctx) {
   StopAt& s = *static_cast<StopAt*>(ctx);
   return ++s.polls >= s.n;
+}
+
+// An engine image read back through its backend into a host image of its own size; false when
+// there is no image or the download fails.
+inline bool readImage(fm::Backend& be, const fm::Buffer& buf, HostImage& image) {
+  if (!buf.data) return false;
+  HostImage staged(buf.width, buf.height, buf.pitch);
+  if (!be.download(buf, staged.data())) return false;
+  image = HostImage(buf.width, buf.height);
+  for (int y = 0; y < buf.height; ++y)
+    for (int x = 0; x < buf.width; ++x) image.at(x, y) = staged.at(x, y);
+  return true;
 }
 
 }  // namespace fmtest

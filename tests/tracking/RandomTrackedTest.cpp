@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
 #include <set>
 #include <sstream>
 #include <string>
 
 #include "engine/ThreadParallel.h"
+#include "tests/support/FailureSweep.h"
 #include "tests/support/PoisonedRenders.h"
 #include "tests/support/RandomDraw.h"
 #include "tests/support/TestBackends.h"
@@ -117,14 +117,6 @@ void checkCalls(bool wild, uint32_t firstSeed, int count) {
   EXPECT_GT(rendered, count / 2);
 }
 
-// A call on a counting backend told to fail its n-th allocation or launch (0: none).
-bool runFailing(const Call& c, fmtest::CountingBackend& be, std::string& message) {
-  fm::Buffer out;
-  const bool ok = renderCall(c, be, out, message);
-  be.freeImage(out);
-  return ok;
-}
-
 // What a failed call may say.
 const std::set<std::string> kMessages = {"memory", "clear", "copy", "pyramid", "flow",
                                          "flow up", "velocity", "tiles", "blur", "vectors"};
@@ -133,41 +125,26 @@ const std::set<std::string> kMessages = {"memory", "clear", "copy", "pyramid", "
 // call survives (a lost match measure is no error) or fails with one of its messages or none
 // (an abort during the flow or the gather), nothing stays allocated.
 void checkFailures(uint32_t firstSeed, int count) {
-  fm::ThreadParallel par(2);
   for (uint32_t seed = firstSeed; seed < firstSeed + uint32_t(count); ++seed) {
     const Call c = drawCall(seed, false);
     SCOPED_TRACE(c.text);
-    fmtest::CountingBackend clean(&par);
-    std::string message;
-    if (!runFailing(c, clean, message)) continue;
-    for (bool launches : {false, true}) {
-      const int steps = launches ? clean.launchCalls : clean.allocCalls;
-      for (int n = 1; n <= steps; ++n) {
-        fmtest::CountingBackend be(&par);
-        (launches ? be.failLaunch : be.failAlloc) = n;
-        message.clear();
-        const bool ok = runFailing(c, be, message);
-        const std::string step = (launches ? "launch " : "allocation ") + std::to_string(n);
-        EXPECT_EQ(be.liveImages, 0) << step;
-        if (ok) {
-          EXPECT_EQ(message, "") << step;
-        } else {
-          EXPECT_TRUE(kMessages.count(message)) << step << ": \"" << message << "\"";
-        }
+    auto run = [&c](fm::Backend& be, std::string& message) {
+      fm::Buffer out;
+      const bool ok = renderCall(c, be, out, message);
+      be.freeImage(out);
+      return ok;
+    };
+    auto judge = [](const fmtest::FailedStep& step, bool ok, const std::string& message, fm::Backend&) {
+      if (step.kind == fmtest::FailedStep::kAbort) {
+        EXPECT_FALSE(ok) << step.text();
+        EXPECT_TRUE(message.empty() || kMessages.count(message)) << step.text() << ": " << message;
+      } else if (ok) {
+        EXPECT_EQ(message, "") << step.text();
+      } else {
+        EXPECT_TRUE(kMessages.count(message)) << step.text() << ": \"" << message << "\"";
       }
-    }
-    // The host stopping the call at its first, a middle or its last chunk.
-    std::atomic<int> polls{0};
-    fmtest::CountingBackend counted(&par, &fmtest::countPolls, &polls);
-    ASSERT_TRUE(runFailing(c, counted, message));
-    for (int stopAt : {1, polls.load() / 2 + 1, polls.load()}) {
-      fmtest::StopAt stop{stopAt};
-      fmtest::CountingBackend be(&par, &fmtest::stopWhenDue, &stop);
-      message.clear();
-      EXPECT_FALSE(runFailing(c, be, message)) << "stopped at poll " << stopAt;
-      EXPECT_TRUE(message.empty() || kMessages.count(message)) << "stopped at poll " << stopAt << ": " << message;
-      EXPECT_EQ(be.liveImages, 0) << "stopped at poll " << stopAt;
-    }
+    };
+    fmtest::sweepFailures(run, judge);
   }
 }
 
