@@ -133,6 +133,7 @@ FM_OP float4 operator-(float4 a, float4 b) { return make_f4(a.x - b.x, a.y - b.y
 FM_OP float4 operator*(float4 a, float4 b) { return make_f4(a.x * b.x, a.y * b.y, a.z * b.z, a.w * b.w); }
 FM_OP float4 operator*(float4 a, float s) { return make_f4(a.x * s, a.y * s, a.z * s, a.w * s); }
 FM_OP float4 operator*(float s, float4 a) { return make_f4(a.x * s, a.y * s, a.z * s, a.w * s); }
+FM_OP float4 operator/(float4 a, float s) { return make_f4(a.x / s, a.y / s, a.z / s, a.w / s); }
 FM_OP float4 operator-(float4 a) { return make_f4(-a.x, -a.y, -a.z, -a.w); }
 FM_OP float4& operator+=(float4& a, float4 b) { a = a + b; return a; }
 FM_OP float4& operator-=(float4& a, float4 b) { a = a - b; return a; }

@@ -4,19 +4,27 @@
 #ifndef FM_FLOWPATCH_H
 #define FM_FLOWPATCH_H
 
+// Cell and fraction of a position that is positive or +0 (truncation is floor there, and cheaper
+// on CPUs without a rounding instruction), and the blend of two taps: shared with the patch
+// search's unclamped reads, which must round exactly as fm_bilin_clamp.
+FM_FN float fm_cell(float X, int* x0) {
+  *x0 = (int)X;
+  return X - (float)*x0;
+}
+#define FM_LERP(a, b, t) ((a) * (1.0f - (t)) + (b) * (t))
+
 // Bilinear sample of all four channels at pixel-centre coordinates, position clamped to the
 // image and the second tap to its last column or row: flows and templates repeat their edges.
 FM_FN float4 fm_bilin_clamp(FM_G const float4* img, int w, int h, int pitch, float X, float Y) {
-  // A NaN coordinate lands on the first pixel instead of becoming an index.
-  X = X >= 0.0f ? fm_minf(X, (float)(w - 1)) : 0.0f;
-  Y = Y >= 0.0f ? fm_minf(Y, (float)(h - 1)) : 0.0f;
-  const float fx = fm_floorf(X), fy = fm_floorf(Y);
-  const int x0 = (int)fx, y0 = (int)fy;
+  // A NaN coordinate lands on the first pixel instead of becoming an index; -0 becomes +0.
+  X = X > 0.0f ? fm_minf(X, (float)(w - 1)) : 0.0f;
+  Y = Y > 0.0f ? fm_minf(Y, (float)(h - 1)) : 0.0f;
+  int x0, y0;
+  const float ax = fm_cell(X, &x0), ay = fm_cell(Y, &y0);
   const int x1 = fm_mini(x0 + 1, w - 1), y1 = fm_mini(y0 + 1, h - 1);
-  const float ax = X - fx, ay = Y - fy;
   FM_G const float4* r0 = img + (fm_idx)y0 * pitch;
   FM_G const float4* r1 = img + (fm_idx)y1 * pitch;
-  return (r0[x0] * (1.0f - ax) + r0[x1] * ax) * (1.0f - ay) + (r1[x0] * (1.0f - ax) + r1[x1] * ax) * ay;
+  return FM_LERP(FM_LERP(r0[x0], r0[x1], ax), FM_LERP(r1[x0], r1[x1], ax), ay);
 }
 
 // The other frame's feature (template channel w) at a moved position.
@@ -78,6 +86,9 @@ FM_KERNEL(fm_patch_init) {
     sy1 += FM_Z(t) * (z1);          \
   } while (0)
 
+// Widest patch whose column positions the search keeps at hand; wider ones read clamped.
+#define FM_PATCH_MAX 16
+
 // Gauss-Newton search of one patch (grid = patches; dst holds the start and receives the
 // result). Inverse compositional: the Hessian comes from the template alone, so it is formed
 // and inverted once and every iteration costs one bilinear read per patch pixel.
@@ -113,21 +124,31 @@ FM_KERNEL(fm_patch_search) {
     const float i11 = h22 / det, i12 = -h12 / det, i22 = h11 / det;
     for (int it = 0; it < p.count; ++it) {
       float s1 = 0.0f, s11 = 0.0f, sx1 = 0.0f, sy1 = 0.0f;
-      const float X0 = (float)px0 + u, Y0 = (float)py0 + v;
-      if (X0 >= 0.0f && Y0 >= 0.0f && X0 + (float)n < (float)W && Y0 + (float)n < (float)H) {
-        // The moved window and its second taps lie inside: nothing needs clamping, and the
-        // whole patch shares one set of bilinear weights.
-        const float fx = fm_floorf(X0), fy = fm_floorf(Y0);
-        const float ax = X0 - fx, ay = Y0 - fy;
-        const float w00 = (1.0f - ax) * (1.0f - ay), w10 = ax * (1.0f - ay);
-        const float w01 = (1.0f - ax) * ay, w11 = ax * ay;
+      // Rounding keeps the positions in order, so the first and last bound them all. Short of the
+      // last column and row nothing is clamped and each read is fm_tw's exactly; NaN or infinite
+      // motion fails the test and takes the clamped reads.
+      const float Xa = (float)px0 + u, Xb = (float)(px0 + n - 1) + u;
+      const float Ya = (float)py0 + v, Yb = (float)(py0 + n - 1) + v;
+      if (n <= FM_PATCH_MAX && Xa >= 0.0f && Ya >= 0.0f && Xb < (float)(W - 1) && Yb < (float)(H - 1)) {
+        // Every row reads the same columns, and a row's lower source row is usually the next
+        // row's upper one: its blends across are kept.
+        int cx[FM_PATCH_MAX];
+        float cax[FM_PATCH_MAX], h[FM_PATCH_MAX];
+        for (int i = 0; i < n; ++i) cax[i] = fm_cell((float)(px0 + i) + u, &cx[i]);
+        int hy = -2;
         for (int j = 0; j < n; ++j) {
           FM_G const float4* row = srcA + (fm_idx)(py0 + j) * P + px0;
-          FM_G const float4* r0 = srcA + (fm_idx)((int)fy + j) * P + (int)fx;
+          int y0;
+          const float ay = fm_cell((float)(py0 + j) + v, &y0);
+          FM_G const float4* r0 = srcA + (fm_idx)y0 * P;
           FM_G const float4* r1 = r0 + P;
+          if (y0 != hy + 1)
+            for (int i = 0; i < n; ++i) h[i] = FM_LERP(FM_W(r0[cx[i]]), FM_W(r0[cx[i] + 1]), cax[i]);
+          hy = y0;
           for (int i = 0; i < n; ++i) {
-            const float z1 =
-                w00 * FM_W(r0[i]) + w10 * FM_W(r0[i + 1]) + w01 * FM_W(r1[i]) + w11 * FM_W(r1[i + 1]);
+            const float lo = FM_LERP(FM_W(r1[cx[i]]), FM_W(r1[cx[i] + 1]), cax[i]);
+            const float z1 = FM_LERP(h[i], lo, ay);
+            h[i] = lo;
             FM_PATCH_SUMS(z1, row[i]);
           }
         }
@@ -196,7 +217,7 @@ FM_KERNEL(fm_densify) {
       wsum += w;
     }
   }
-  dst[(fm_idx)y * p.dP + x] = wsum > 0.0f ? acc * (1.0f / wsum) : make_f4(0.0f, 0.0f, 1.0f, 0.0f);
+  dst[(fm_idx)y * p.dP + x] = wsum > 0.0f ? acc / wsum : make_f4(0.0f, 0.0f, 1.0f, 0.0f);
 }
 
 #endif

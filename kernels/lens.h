@@ -103,7 +103,7 @@ FM_KERNEL(fm_lens_gather) {
         }
       }
     }
-    if (area > 1e-6f) result = sum * (1.0f / area);
+    if (area > 1e-6f) result = sum / area;
   }
   fm_store(dst, (fm_idx)y * p.dP + x, result, p.flags & FM_F_ACCUM);
 }
@@ -189,7 +189,7 @@ FM_KERNEL(fm_down) {
         ++count;
       }
     }
-    v = count > 0 ? sum * (1.0f / (float)count) : f4z();
+    v = count > 0 ? sum / (float)count : f4z();
   } else {
     // Only the part of the block inside the source adds anything: the rest reads zeros, which
     // would leave the sum as it is.
@@ -199,7 +199,7 @@ FM_KERNEL(fm_down) {
     const int i0 = left > 0 ? (left < n ? (int)left : n) : 0, i1 = right < n ? (int)right : n;
     for (int j = j0; j < j1; ++j)
       for (int i = i0; i < i1; ++i) sum += fm_fetch0(srcA, p.aW, p.aH, p.aP, bx + i, by + j);
-    v = n > 0 ? sum * (1.0f / (float)(n * n)) : f4z();
+    v = n > 0 ? sum / (float)(n * n) : f4z();
   }
   dst[(fm_idx)y * p.dP + x] = v;
 }

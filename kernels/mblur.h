@@ -160,7 +160,7 @@ FM_KERNEL(fm_mblur) {
                               0.0f, 1.0f);
     acc += cyc * w + c0 * (1.0f - w);
   }
-  dst[(fm_idx)y * p.dP + x] = acc * (1.0f / (float)S);
+  dst[(fm_idx)y * p.dP + x] = acc / (float)S;
 }
 
 // Motion as colours: red = right, green = up, over a range of g0 x g1 pixels; mode 2 floats,

@@ -73,7 +73,7 @@ FM_KERNEL(fm_vector) {
     sum += fm_bilin0(srcA, p.aW, p.aH, p.aP, (float)x + ox * u, (float)y + oy * u) * w;
     wsum += w;
   }
-  dst[di] = sum * (1.0f / wsum);
+  dst[di] = sum / wsum;
 }
 
 #endif

@@ -19,8 +19,9 @@ MatchMeasure poolMatchStatistics(const float* stats, int rows, int pitch) {
   for (int y = 0; y < rows; ++y) {
     const float* c0 = stats + size_t(y) * size_t(pitch) * 4u;
     const float* c1 = c0 + 4;
-    // Written so that a NaN difference does not pass for a still frame.
-    if (!(double(c1[3]) <= still)) still = c1[3];
+    // A NaN difference in any row keeps the frame from passing for still: it replaces the
+    // maximum and no later row replaces it.
+    if (!std::isnan(still) && !(double(c1[3]) <= still)) still = c1[3];
     N += c0[2];
     S0 += double(c0[2]) * c0[0];
     S1 += double(c0[2]) * c0[1];

@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "engine/Backend.h"
+#include "engine/CpuKernels.h"
 #include "tests/support/FlowFrames.h"
 #include "tests/support/KernelRun.h"
 
@@ -187,6 +190,102 @@ TEST(FlowKernels, PatchSearchCpuEqualsOpenclAndFindsAMove) {
     for (int x = 0; x < P.width(); ++x)
       good += std::hypot(out.at(x, y).r - 1.3f, out.at(x, y).g + 0.7f) < 0.1f;
   EXPECT_GE(good, P.width() * P.height() * 3 / 4);
+}
+
+uint32_t bitsOf(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+// The patch search of patch (x, y) on a W x H level written plainly: every moved sample is read
+// through fm_tw, and the sums run in the kernel's order so that the results compare bit for bit.
+Px patchSearchReference(const HostImage& T, int W, int H, int n, int count, float g0, int x, int y, Px start) {
+  const fm::float4* tw = reinterpret_cast<const fm::float4*>(T.data());
+  const int px0 = std::min(x * 4, W - n), py0 = std::min(y * 4, H - n);
+  float sxx = 0, sxy = 0, syy = 0, sx = 0, sy = 0, sz = 0, szz = 0, sxz = 0, syz = 0;
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) {
+      const Px& t = T.at(px0 + i, py0 + j);
+      sxx += t.g * t.g, sxy += t.g * t.b, syy += t.b * t.b;
+      sx += t.g, sy += t.b, sz += t.r, szz += t.r * t.r;
+      sxz += t.g * t.r, syz += t.b * t.r;
+    }
+  const float N = float(n * n), mT = sz / N, varT = fm::fm_maxf(szz / N - mT * mT, 0.0f);
+  const float h11 = sxx - sx * sx / N + 1e-5f * N, h12 = sxy - sx * sy / N, h22 = syy - sy * sy / N + 1e-5f * N;
+  const float det = h11 * h22 - h12 * h12;
+  float k = 1, m1 = mT, u = start.r, v = start.g;
+  if (det > 1e-20f) {
+    const float i11 = h22 / det, i12 = -h12 / det, i22 = h11 / det;
+    for (int it = 0; it < count; ++it) {
+      float s1 = 0, s11 = 0, sx1 = 0, sy1 = 0;
+      for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+          const float z1 = fm::fm_tw(tw, W, H, T.pitch(), float(px0 + i) + u, float(py0 + j) + v);
+          const Px& t = T.at(px0 + i, py0 + j);
+          s1 += z1, s11 += z1 * z1, sx1 += t.g * z1, sy1 += t.b * z1;
+        }
+      m1 = s1 / N;
+      const float var1 = fm::fm_maxf(s11 / N - m1 * m1, 0.0f);
+      k = varT > 1e-6f && var1 > 1e-6f ? fm::fm_clampf(fm::fm_sqrtf(varT / var1), 0.5f, 2.0f) : 1.0f;
+      const float bx = k * (sx1 - m1 * sx) - (sxz - mT * sx), by = k * (sy1 - m1 * sy) - (syz - mT * sy);
+      const float du = i11 * bx + i12 * by, dv = i12 * bx + i22 * by;
+      u -= du, v -= dv;
+      if (!std::isfinite(u) || !std::isfinite(v) || du * du + dv * dv < 1e-4f) break;
+    }
+  }
+  if (!std::isfinite(u) || !std::isfinite(v) || (u - start.r) * (u - start.r) + (v - start.g) * (v - start.g) > N)
+    u = start.r, v = start.g;
+  fm::fm_limit_flow(&u, &v, g0);
+  float offset = mT - k * m1;
+  if (!std::isfinite(k) || !std::isfinite(offset)) k = 1, offset = 0;
+  return {u, v, k, offset};
+}
+
+TEST(FlowKernels, PatchSearchReadsExactlyTheClampedSampleEverywhere) {
+  // A 40 x 28 level inside a template with a NaN column and row past it: a read beyond the level
+  // poisons the patch. Fractional motion rounds differently at every position.
+  const int W = 40, H = 28, n = 8;
+  const HostImage level = movedTemplate(W, H, 1.3, -0.7);
+  HostImage T(W + 1, H + 1, W + 3);
+  T.fill({kNaN, kNaN, kNaN, kNaN});
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) T.at(x, y) = level.at(x, y);
+  HostImage P((W - n + 3) / 4 + 1, (H - n + 3) / 4 + 1);
+  P.fill({0.2f, 0.1f, 1, 0});
+  const int xl = P.width() - 1, yl = P.height() - 1;
+  // No motion in the last patch column or row: its last position lies on the level's last column
+  // or row, where the second tap is clamped.
+  for (int y = 0; y < P.height(); ++y) P.at(xl, y) = {0.0f, 0.3f, 1, 0};
+  for (int x = 0; x < P.width(); ++x) P.at(x, yl) = {0.4f, 0.0f, 1, 0};
+  // Starts that no window can hold, one just short of the first column and one moved further.
+  const float inf = std::numeric_limits<float>::infinity();
+  P.at(1, 1) = {kNaN, 0.5f, 1, 0};
+  P.at(2, 1) = {0.5f, kNaN, 1, 0};
+  P.at(3, 1) = {inf, 0.0f, 1, 0};
+  P.at(4, 1) = {0.0f, -inf, 1, 0};
+  P.at(5, 1) = {1e30f, -1e30f, 1, 0};
+  P.at(0, 2) = {-1e-6f, 0.25f, 1, 0};
+  P.at(2, 3) = {-2.6f, 1.75f, 1, 0};
+  KernelCall c = call(FM_K_PATCH_SEARCH, P, &T, nullptr);
+  c.params.aW = W;
+  c.params.aH = H;
+  c.params.n = n;
+  c.params.segLen = 4;
+  c.params.count = 16;
+  c.params.g0 = 50.0f;
+  EXPECT_EQ(fmtest::compareTargets(c, 2e-3f, 1e-3f), "");
+  const HostImage out = runCpu(c, P);
+  for (int y = 0; y < P.height(); ++y)
+    for (int x = 0; x < P.width(); ++x) {
+      const Px want = patchSearchReference(T, W, H, n, 16, 50.0f, x, y, P.at(x, y));
+      const Px& got = out.at(x, y);
+      // Bit patterns: NaN starts come back as they went in.
+      EXPECT_EQ(bitsOf(got.r), bitsOf(want.r)) << x << "," << y << ": " << got.r << " " << want.r;
+      EXPECT_EQ(bitsOf(got.g), bitsOf(want.g)) << x << "," << y << ": " << got.g << " " << want.g;
+      EXPECT_EQ(bitsOf(got.b), bitsOf(want.b)) << x << "," << y << ": " << got.b << " " << want.b;
+      EXPECT_EQ(bitsOf(got.a), bitsOf(want.a)) << x << "," << y << ": " << got.a << " " << want.a;
+    }
 }
 
 TEST(FlowKernels, PatchSearchAbsorbsGainAndOffset) {

@@ -417,6 +417,34 @@ TEST(DownUp, ReductionAveragesBlocks) {
     }
 }
 
+// A block's average is its sum divided by the pixel count, correctly rounded: multiplying by
+// the count's reciprocal is one ulp off for a third of all sums.
+TEST(DownUp, BlockAverageIsADivision) {
+  for (float v : {5.0f, 7.0f, 0.7f, 1.3f, 2.9f, 100.1f}) {
+    HostImage src(3, 3);
+    src.at(1, 1) = {v, -v, 3 * v, 1};
+    HostImage dst(1, 1);
+    KernelCall whole = downCall(dst, src, 3, 0);
+    whole.params.ax = whole.params.ay = 0;
+    ASSERT_TRUE(fmtest::runOnCpu(whole));
+    EXPECT_EQ(dst.at(0, 0).r, v / 9.0f) << v;
+    EXPECT_EQ(dst.at(0, 0).b, (3 * v) / 9.0f) << v;
+    // Windows of nine and six block pixels.
+    KernelCall part = downCall(dst, src, 3, 1);
+    part.params.ax = part.params.ay = 0;
+    part.params.lo = 0;
+    part.params.hi = 3;
+    part.params.lo2 = 0;
+    part.params.hi2 = 3;
+    ASSERT_TRUE(fmtest::runOnCpu(part));
+    EXPECT_EQ(dst.at(0, 0).g, -v / 9.0f) << v;
+    part.params.lo = 1;  // six pixels remain
+    ASSERT_TRUE(fmtest::runOnCpu(part));
+    EXPECT_EQ(dst.at(0, 0).r, v / 6.0f) << v;
+    EXPECT_EQ(dst.at(0, 0).a, 1.0f / 6.0f) << v;
+  }
+}
+
 TEST(DownUp, EnlargementRepeatsEdgesAndPlacesPixels) {
   HostImage small(4, 3), big(12, 9);
   for (int y = 0; y < 3; ++y)

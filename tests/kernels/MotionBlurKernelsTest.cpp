@@ -39,6 +39,19 @@ HostImage runCpu(KernelCall c) {
 
 std::vector<float> tableOf(const HostImage& im) { return std::vector<float>(im.data(), im.data() + im.floats()); }
 
+// The gather of `colour` along `vel`, with the tiles' neighbourhood maxima `nbr` uploaded as `tab`.
+KernelCall gatherCall(HostImage& dst, const HostImage& colour, const HostImage& vel, const HostImage& nbr,
+                      const std::vector<float>& tab) {
+  KernelCall c = call(FM_K_MBLUR, dst, &colour, &vel);
+  c.table = &tab;
+  c.params.n = nbr.pitch();
+  c.params.segLen = 16;
+  c.params.lo = nbr.width();
+  c.params.hi = nbr.height();
+  c.params.count = 95;
+  return c;
+}
+
 HostImage filled(int w, int h, Px v) {
   HostImage im(w, h);
   im.fill(v);
@@ -117,13 +130,7 @@ struct GatherInputs {
     tab = tableOf(nbr);
   }
   KernelCall gather(HostImage& dst, int ax, int ay) const {
-    KernelCall c = call(FM_K_MBLUR, dst, &colour, &vel);
-    c.table = &tab;
-    c.params.n = nbr.pitch();
-    c.params.segLen = 16;
-    c.params.lo = nbr.width();
-    c.params.hi = nbr.height();
-    c.params.count = 95;
+    KernelCall c = gatherCall(dst, colour, vel, nbr, tab);
     c.params.ax = ax;
     c.params.ay = ay;
     return c;
@@ -314,13 +321,7 @@ TEST(MotionBlurKernels, MblurSmearsAPointAlongItsMotionOnly) {
   HostImage nbr(2, 1);
   nbr.fill({4, 0, 4, 0});
   const std::vector<float> tab = tableOf(nbr);
-  KernelCall c = call(FM_K_MBLUR, dst, &colour, &vel);
-  c.table = &tab;
-  c.params.n = nbr.pitch();
-  c.params.segLen = 16;
-  c.params.lo = 2;
-  c.params.hi = 1;
-  c.params.count = 95;
+  const KernelCall c = gatherCall(dst, colour, vel, nbr, tab);
   const HostImage out = runCpu(c);
   double sum = 0;
   for (int x = 0; x < w; ++x) {
@@ -334,6 +335,42 @@ TEST(MotionBlurKernels, MblurSmearsAPointAlongItsMotionOnly) {
   EXPECT_LT(out.at(15, 8).r, 0.6f);
   EXPECT_NEAR(sum, 1.0, 0.35);  // the column's energy spread, roughly conserved
   EXPECT_EQ(out.at(w + 2, 8).a, 0.0f);
+}
+
+TEST(MotionBlurKernels, MblurDividesTheSumOfItsSamplesBySampleCount) {
+  // Still content seen whole by every sample: the sum is the pixel's colour added S times, and the
+  // result is that sum divided by S (5, 7, 12 and 21), which multiplying by 1/S misses by one ulp
+  // for about a quarter of the values.
+  const int w = 24, h = 16;
+  const HostImage colour = fmtest::randomImage(w, h, 10, 0.0f, 4.0f);
+  const HostImage vel = filled(w, h, {0, 0, 0.5f, 1000.0f});
+  for (float nl : {2.0f, 3.0f, 5.5f, 10.0f}) {
+    const int S = int(2.0f * nl) + 1;
+    const HostImage nbr = filled(2, 1, {0, 0, nl, 0});
+    const std::vector<float> tab = tableOf(nbr);
+    HostImage dst(w, h);
+    const KernelCall c = gatherCall(dst, colour, vel, nbr, tab);
+    EXPECT_EQ(fmtest::compareTargets(c), "") << S;
+    const HostImage out = runCpu(c);
+    int reciprocalOff = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const Px& in = colour.at(x, y);
+        float want[4] = {in.r, in.g, in.b, in.a};
+        for (float& v : want) {
+          float sum = 0.0f;
+          for (int k = 0; k < S; ++k) sum += v;
+          v = sum / float(S);
+          reciprocalOff += sum * (1.0f / float(S)) != v;
+        }
+        const Px& got = out.at(x, y);
+        ASSERT_EQ(got.r, want[0]) << S << " at " << x << "," << y;
+        ASSERT_EQ(got.g, want[1]) << S << " at " << x << "," << y;
+        ASSERT_EQ(got.b, want[2]) << S << " at " << x << "," << y;
+        ASSERT_EQ(got.a, want[3]) << S << " at " << x << "," << y;
+      }
+    EXPECT_GT(reciprocalOff, w * h / 2) << S;  // the colours tell division from the reciprocal
+  }
 }
 
 // ------------------------------------------------------------------ vectors

@@ -132,6 +132,16 @@ TEST(MatchPooling, TooFewPixelsOrNoRowsJudgeNothing) {
   EXPECT_FALSE(fm::poolMatchStatistics(s.data(), 1, 2).held);
   s[7] = std::nanf("");
   EXPECT_FALSE(fm::poolMatchStatistics(s.data(), 1, 2).held);
+  // Of several still rows, any one with a NaN makes the frame not held, whatever the rows after it.
+  rows.assign(3, rows[0]);
+  for (int nanRow = 0; nanRow < 3; ++nanRow) {
+    s = rowsOf(rows, 2);
+    EXPECT_TRUE(fm::poolMatchStatistics(s.data(), 3, 2).held);
+    s[nanRow * 8 + 7] = std::nanf("");
+    EXPECT_FALSE(fm::poolMatchStatistics(s.data(), 3, 2).held) << nanRow;
+    s[((nanRow + 1) % 3) * 8 + 7] = 2e-6f;
+    EXPECT_FALSE(fm::poolMatchStatistics(s.data(), 3, 2).held) << nanRow;
+  }
 }
 
 TEST(MatchPooling, FailuresLeaveNotHeldAndNoCorrelation) {
