@@ -8,10 +8,12 @@
 
 namespace fm {
 
-// A cached block of at least `bytes` (and not wastefully larger), or null.
+// A cached block of at least `bytes` (and not wastefully larger), or null. The block goes
+// back through offerCachedBlock with the same `bytes`, even when the caller then frees it.
 void* takeCachedBlock(size_t bytes);
 
 // Keeps a block of `bytes` for reuse; false when the cache declines it (the caller frees it).
+// A block lent for `bytes` is kept at its own, larger size.
 bool offerCachedBlock(void* block, size_t bytes);
 
 // Frees every cached block.

@@ -21,7 +21,10 @@ constexpr size_t kAlign = 64;
 constexpr size_t kHugePage = size_t(2) << 20;
 constexpr size_t kHugeFrom = size_t(8) << 20;
 
+bool pixelAligned(const void* data) { return (reinterpret_cast<uintptr_t>(data) & 15) == 0; }
+
 size_t imageBytes(const Buffer& b) { return size_t(b.height) * size_t(b.pitch) * 16; }
+size_t tableBytes(const Table& t) { return size_t(t.count > 0 ? t.count : 1) * sizeof(float); }
 
 void* allocAligned(size_t bytes) {
   const size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
@@ -116,7 +119,8 @@ bool CpuBackend::uploadTable(Table& tab, const float* values, size_t count) {
 }
 
 void CpuBackend::freeTable(Table& tab) {
-  if (tab.data) std::free(tab.data);
+  // A large table may hold a cached block, which must go back through the cache.
+  if (tab.data) releaseAligned(tab.data, tableBytes(tab));
   tab = Table{};
 }
 
@@ -130,6 +134,11 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
   // A block that describes a source image which was not passed would be read through null.
   const bool aMissing = !srcA || !srcA->data, bMissing = !srcB || !srcB->data;
   if ((aMissing && p->aW > 0 && p->aH > 0) || (bMissing && p->bW > 0 && p->bH > 0)) return false;
+  // Pixels are 16-byte aligned vectors; reading or storing one at another address (a wrapped
+  // host frame, say) faults, so such memory is refused before any work.
+  if (!pixelAligned(dst->data) || !pixelAligned(aMissing ? nullptr : srcA->data) ||
+      !pixelAligned(bMissing ? nullptr : srcB->data))
+    return false;
   p->y0 = 0;
 
   const int threads = parallel ? parallel->threadCount() : 1;

@@ -129,23 +129,36 @@ __attribute__((always_inline)) inline void convRowsEdge(int xa, int xb, int y, c
   }
 }
 
+// The sum the kernel's own work item gives pixel x of row y: what the fast loops cannot give
+// (no taps at all, or columns past the source) is taken from here.
+template <bool Rows>
+__attribute__((always_inline)) inline float4 convItem(int x, int y, int n, const float4* a,
+                                                      const FMParams& p) {
+  if (Rows) return fm_conv_at(a, fm_idx(y) * p.aP, 1, x, y < p.aH ? p.aW : 0, n, &p);
+  return fm_conv_at(a, x, p.aP, y, x < p.aW ? p.aH : 0, n, &p);
+}
+
 // One row of a pass. The fast loops take pixels [x0, x1): for a rows pass those whose whole
 // window lies inside the row, the others reading a padded run; for a column pass every column
 // of the source, near the top and bottom edges too, where each tap reads one whole source row
-// or nothing, as the kernel's edge rule decides for that row. Columns past the source go
-// through the kernel.
+// or nothing, as the kernel's edge rule decides for that row. Columns past the source take
+// the work item's own sum.
 template <bool Rows>
-__attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, float4* d, const float4* a, const FMParams& p) {
+__attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, const float4* a, const FMParams& p) {
   const int width = std::min(gridW, p.dW);
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
+  float4* out = d + fm_idx(y) * p.dP;
   TapRows rows;
   rows.a = a;
   int x0 = 0, x1 = 0;
   bool interior = false;
   if (Rows) {
     const int len = y < p.aH ? p.aW : 0;
-    x0 = std::max(0, fm_direct_lo(p.mode, p.lo) + n);
-    x1 = std::min(width, fm_direct_hi(p.mode, p.hi, len) - n);
+    // In 64 bits: the block's valid range may lie anywhere.
+    const int64_t lo = int64_t(fm_direct_lo(p.mode, p.lo)) + n;
+    const int64_t hi = int64_t(fm_direct_hi(p.mode, p.hi, len)) - n;
+    x0 = int(std::min<int64_t>(std::max<int64_t>(0, lo), width));
+    x1 = int(std::max<int64_t>(std::min<int64_t>(width, hi), x0));
     for (int k = 0; k <= 2 * n; ++k) rows.offset[k] = fm_idx(y) * p.aP + (k - n);
   } else {
     interior = y - n >= fm_direct_lo(p.mode, p.lo) && y + n < fm_direct_hi(p.mode, p.hi, p.aH);
@@ -156,7 +169,6 @@ __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, flo
     }
   }
   if (x1 < x0) x1 = x0;
-  float4* out = d + fm_idx(y) * p.dP;
   if (Rows) {
     convRowsEdge(0, std::min(x0, width), y, a, out, n, p);
     convRowsEdge(x1, width, y, a, out, n, p);
@@ -184,20 +196,28 @@ __attribute__((always_inline)) inline void convRow(int gy, int y, int gridW, flo
     out[x] = acc;
   }
   // Columns past the source: the kernel's edge rule gives them nothing to read.
-  const float4* nul = nullptr;
   if (!Rows)
-    for (int xe = x1; xe < gridW; ++xe) fm_conv_cols(xe, gy, d, a, nul, nullptr, p);
+    for (int xe = x1; xe < width; ++xe) out[xe] = convItem<Rows>(xe, y, n, a, p);
 }
 
 template <bool Rows>
-__attribute__((always_inline)) inline void convBand(int gridW, int first, int end, void* dst, const void* srcA, const FMParams& block) {
+__attribute__((always_inline)) inline void convBand(int gridW, int first, int end, void* dst, const void* srcA,
+                                                    const FMParams& block) {
   const FMParams p = block;  // keeps the fields in registers across pixel stores
   float4* d = static_cast<float4*>(dst);
   const float4* a = static_cast<const float4*>(srcA);
+  // A negative radius has no taps, where the fast loops assume at least one.
+  const int n = fm_mini(p.n, FM_CONV_MAX_N);
+  const int width = std::min(gridW, p.dW);
   for (int gy = first; gy < end; ++gy) {
     const int y = p.y0 + gy;
     if (y >= p.y1 || y >= p.dH) continue;
-    convRow<Rows>(gy, y, gridW, d, a, p);
+    if (n >= 0) {
+      convRow<Rows>(y, gridW, d, a, p);
+    } else {
+      float4* out = d + fm_idx(y) * p.dP;
+      for (int x = 0; x < width; ++x) out[x] = convItem<Rows>(x, y, n, a, p);
+    }
   }
   streamFence();
 }
@@ -205,12 +225,12 @@ __attribute__((always_inline)) inline void convBand(int gridW, int first, int en
 }  // namespace
 
 FM_AVX_CLONES void runConvRowsBand(int gridW, int first, int end, void* dst, const void* srcA, const void*,
-                     const void*, const FMParams& p) {
+                                   const void*, const FMParams& p) {
   convBand<true>(gridW, first, end, dst, srcA, p);
 }
 
 FM_AVX_CLONES void runConvColsBand(int gridW, int first, int end, void* dst, const void* srcA, const void*,
-                     const void*, const FMParams& p) {
+                                   const void*, const FMParams& p) {
   convBand<false>(gridW, first, end, dst, srcA, p);
 }
 

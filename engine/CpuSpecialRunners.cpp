@@ -104,6 +104,9 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
   const int segments = std::min(p.y1, l.gridH);
   const int n = p.n;
   const float frac = p.frac;
+  // The kernel's weight rule, which for a negative n is not the weight of each position.
+  const int wlo = p.lo + n + 1, whi = p.hi - n - 1;
+  const float wInterior = fm_box_weight(wlo, n, frac, p.mode, p.lo, p.hi);
   static const float4 kZeros[kStrip] = {};
   // Every column of a strip resolves a row index the same way, so rows are resolved once and
   // the strip is then updated with straight vector arithmetic; per pixel the operations are
@@ -135,7 +138,9 @@ void runBoxCols(const CpuLaunch& l, int first, int end) {
         const float4* ahead = row(i + n + kAhead);
         if (ahead != kZeros)
           for (int c = 0; c < inside; c += 4) __builtin_prefetch(ahead + c);
-        const float weight = fm_box_weight(i, n, frac, p.mode, p.lo, p.hi);
+        const float weight = (p.mode != FM_EDGE_INSIDE || (i >= wlo && i < whi))
+                                 ? wInterior
+                                 : fm_box_weight(i, n, frac, p.mode, p.lo, p.hi);
         const float4* left = frac > 0.0f ? row(i - n - 1) : kZeros;
         const float4* right = frac > 0.0f ? row(i + n + 1) : kZeros;
         float4* drow = im.d + fm_idx(i) * p.dP + x0;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "engine/BlockCache.h"
 #include "engine/CpuBackend.h"
@@ -32,7 +33,7 @@ TEST_F(BlockCache, HandsBackABlockOfAFittingSize) {
   EXPECT_EQ(fm::takeCachedBlock(8 * kMiB), nullptr);   // would waste most of it
   EXPECT_EQ(fm::takeCachedBlock(20 * kMiB), a);
   EXPECT_EQ(fm::takeCachedBlock(20 * kMiB), nullptr);  // handed out once only
-  std::free(a);
+  EXPECT_TRUE(fm::offerCachedBlock(a, 20 * kMiB));
 }
 
 TEST_F(BlockCache, PrefersTheSmallestFittingBlock) {
@@ -42,8 +43,28 @@ TEST_F(BlockCache, PrefersTheSmallestFittingBlock) {
   ASSERT_TRUE(fm::offerCachedBlock(small, 34 * kMiB));
   EXPECT_EQ(fm::takeCachedBlock(32 * kMiB), small);
   EXPECT_EQ(fm::takeCachedBlock(32 * kMiB), big);
-  std::free(small);
-  std::free(big);
+  EXPECT_TRUE(fm::offerCachedBlock(small, 32 * kMiB));
+  EXPECT_TRUE(fm::offerCachedBlock(big, 32 * kMiB));
+}
+
+// A block lent for a smaller request comes back at its own size: kept at the size asked for,
+// it would later go to requests under half its size, and the cache would count less than it
+// holds.
+TEST_F(BlockCache, ALentBlockComesBackAtItsOwnSize) {
+  void* a = std::malloc(32 * kMiB);
+  ASSERT_TRUE(fm::offerCachedBlock(a, 32 * kMiB));
+  ASSERT_EQ(fm::takeCachedBlock(16 * kMiB), a);
+  ASSERT_TRUE(fm::offerCachedBlock(a, 16 * kMiB));
+  void* wasteful = fm::takeCachedBlock(10 * kMiB);
+  EXPECT_EQ(wasteful, nullptr);
+  if (wasteful) {
+    ASSERT_TRUE(fm::offerCachedBlock(wasteful, 10 * kMiB));
+  }
+  void* whole = fm::takeCachedBlock(32 * kMiB);
+  EXPECT_EQ(whole, a);
+  if (whole) {
+    EXPECT_TRUE(fm::offerCachedBlock(whole, 32 * kMiB));
+  }
 }
 
 TEST_F(BlockCache, KeepsABoundedNumberAndSize) {
@@ -80,6 +101,36 @@ TEST_F(BlockCache, CpuImagesReuseReleasedFrames) {
   ASSERT_TRUE(be.allocImage(s, 16, 16));
   be.freeImage(s);
   EXPECT_EQ(fm::takeCachedBlock(16 * 16 * 16), nullptr);
+}
+
+// The same through images and tables: a frame's block serving a half-frame image, or a
+// large table, goes back whole.
+TEST_F(BlockCache, CpuImagesAndTablesGiveBackTheWholeBlock) {
+  fm::CpuBackend be(nullptr, nullptr, nullptr);
+  fm::Buffer frame, half, quarter, again;
+  ASSERT_TRUE(be.allocImage(frame, 2048, 1024));  // 32 MiB
+  void* block = frame.data;
+  be.freeImage(frame);
+  ASSERT_TRUE(be.allocImage(half, 2048, 520));  // 16.25 MiB, 18 MiB in huge pages
+  ASSERT_EQ(half.data, block);
+  be.freeImage(half);
+  ASSERT_TRUE(be.allocImage(quarter, 2048, 300));  // 10 MiB: the block is over twice that
+  EXPECT_NE(quarter.data, block);
+  ASSERT_TRUE(be.allocImage(again, 2048, 1024));
+  EXPECT_EQ(again.data, block);
+  be.freeImage(quarter);
+  be.freeImage(again);
+
+  std::vector<float> values(size_t(5) << 20, 0.5f);  // 20 MiB
+  fm::Table tab;
+  ASSERT_TRUE(be.uploadTable(tab, values.data(), values.size()));
+  EXPECT_EQ(tab.data, block);
+  be.freeTable(tab);
+  void* back = fm::takeCachedBlock(32 * kMiB);
+  EXPECT_EQ(back, block);
+  if (back) {
+    EXPECT_TRUE(fm::offerCachedBlock(back, 32 * kMiB));
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "engine/CpuKernelTable.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TestBackends.h"
+#include "tests/support/TestImage.h"
 
 namespace {
 
@@ -168,6 +169,43 @@ TEST_F(CpuLaunch, HostStopOfTheParallelForFailsWithoutLatching) {
   EXPECT_FALSE(be.wasAborted());
   par.result = true;
   EXPECT_TRUE(clear(9, 7));
+}
+
+// Pixels are 16-byte vectors: memory at another alignment (a wrapped host frame, say) would
+// fault in any kernel, so a launch refuses it up front and leaves it as it was; the backend
+// stays usable.
+TEST(CpuMisalignedMemory, IsRefusedBeforeAnyWork) {
+  constexpr int W = 45, H = 21, P = 48;
+  const fmtest::HostImage src = fmtest::randomImage(W, H, 3, -0.5f, 1.5f, false, P);
+  const size_t bytes = size_t(P) * H * 16;
+  std::vector<fmtest::Px> storage(size_t(P) * H + 1);
+  char* shifted = reinterpret_cast<char*>(storage.data()) + 4;
+  std::memcpy(shifted, src.data(), bytes);
+  fmtest::HostImage aligned = src;
+  Buffer alignedBuf = aligned.buffer();
+  const Buffer misaligned{shifted, W, H, P, false};
+  fm::ThreadParallel par(2);
+  CpuBackend be(&par, nullptr, nullptr);
+  for (int kernel : {FM_K_CLEAR, FM_K_COPY, FM_K_BOX_COLS, FM_K_CONV_COLS, FM_K_LENS_PREP}) {
+    SCOPED_TRACE(kernel);
+    // As destination, and as either source.
+    Buffer dst = misaligned;
+    FMParams p;
+    fm::makeParams(p, &dst, &alignedBuf, nullptr);
+    p.n = 1;
+    p.segLen = H;
+    EXPECT_FALSE(be.launch(kernel, &dst, &alignedBuf, nullptr, nullptr, &p, W, H, 1.0));
+    EXPECT_EQ(std::memcmp(shifted, src.data(), bytes), 0);
+    fm::makeParams(p, &alignedBuf, &misaligned, nullptr);
+    EXPECT_FALSE(be.launch(kernel, &alignedBuf, &misaligned, nullptr, nullptr, &p, W, H, 1.0));
+    fm::makeParams(p, &alignedBuf, &alignedBuf, &misaligned);
+    EXPECT_FALSE(be.launch(kernel, &alignedBuf, &alignedBuf, &misaligned, nullptr, &p, W, H, 1.0));
+    EXPECT_EQ(std::memcmp(aligned.data(), src.data(), bytes), 0);
+  }
+  FMParams p;
+  fm::makeParams(p, &alignedBuf, nullptr, nullptr);
+  EXPECT_TRUE(be.launch(FM_K_CLEAR, &alignedBuf, nullptr, nullptr, nullptr, &p, W, H, 1.0));
+  EXPECT_EQ(aligned.at(W - 1, H - 1).a, 0.0f);
 }
 
 struct AbortProbe {

@@ -139,7 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
                       BoxCase{false, 0, 0.5f, FM_EDGE_ZERO, 0}, BoxCase{false, 3, 0.0f, FM_EDGE_CLAMP, 0},
                       BoxCase{false, 7, 0.61f, FM_EDGE_INSIDE, 0}, BoxCase{false, 4, 0.2f, FM_EDGE_ZERO, 11},
                       BoxCase{false, 40, 0.0f, FM_EDGE_CLAMP, 13}, BoxCase{true, 200, 0.3f, FM_EDGE_ZERO, 0},
-                      BoxCase{true, 150, 0.0f, FM_EDGE_INSIDE, 16}, BoxCase{false, 90, 0.5f, FM_EDGE_INSIDE, 0}));
+                      BoxCase{true, 150, 0.0f, FM_EDGE_INSIDE, 16}, BoxCase{false, 90, 0.5f, FM_EDGE_INSIDE, 0},
+                      // Negative radii, which no planner asks for: the items' interior weight
+                      // then differs from the weight of each position.
+                      BoxCase{true, -2, 0.35f, FM_EDGE_INSIDE, 0}, BoxCase{true, -3, 0.4f, FM_EDGE_ZERO, 12},
+                      BoxCase{false, -2, 0.35f, FM_EDGE_INSIDE, 0}, BoxCase{false, -3, 0.45f, FM_EDGE_INSIDE, 10},
+                      BoxCase{false, -3, 0.2f, FM_EDGE_CLAMP, 0}));
 
 // Strip widths around the runner's 8..64 column strips, including a width that is not a
 // multiple of any strip and a column past the source.
@@ -164,6 +169,7 @@ std::vector<float> gaussTaps(int n, double sigma) {
   return t;
 }
 
+// Gaussian taps for radius n, cut to what the block's table holds; a negative n reads none.
 KernelCall convCall(bool rows, int n, int mode, HostImage& dst, const HostImage& src) {
   KernelCall c;
   c.kernel = rows ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
@@ -174,7 +180,8 @@ KernelCall convCall(bool rows, int n, int mode, HostImage& dst, const HostImage&
   c.params.mode = mode;
   c.params.lo = 2;
   c.params.hi = (rows ? dst.width() : dst.height()) - 4;
-  const std::vector<float> taps = gaussTaps(n, std::max(n / 3.0, 0.5));
+  const int used = std::min(std::max(n, 0), (FM_T_FLOATS - 1) / 2);
+  const std::vector<float> taps = gaussTaps(used, std::max(used / 3.0, 0.5));
   for (size_t i = 0; i < taps.size(); ++i) c.params.t[i] = taps[i];
   c.gridW = dst.width();
   c.gridH = dst.height();
@@ -245,6 +252,25 @@ TEST(ConvKernels, CpuBandRunnerEqualsWorkItemsExactly) {
                 << rows << " " << mode << " n " << n << " w " << w << " source height " << r.srcH
                 << " lo " << c.params.lo << " hi " << c.params.hi;
           }
+}
+
+// Radii no planner asks for: a negative one has no taps (the items write an empty sum), and
+// one past the block's table is cut as the items cut it.
+TEST(ConvKernels, CpuBandRunnerEqualsWorkItemsForAnyRadius) {
+  for (bool rows : {true, false})
+    for (int mode : {FM_EDGE_ZERO, FM_EDGE_CLAMP, FM_EDGE_INSIDE})
+      for (int n : {-1, -2, -9, 48, 5000})
+        for (int w : {3, 19, 67}) {
+          HostImage src = fmtest::randomImage(w, 31, 70 + w, -0.5f, 1.5f, true, w + 1);
+          HostImage viaBands = fmtest::randomImage(w + 3, 33, 71);
+          HostImage viaItems = viaBands;
+          KernelCall c = convCall(rows, n, mode, viaBands, src);
+          ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+          c.dst = &viaItems;
+          ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+          EXPECT_EQ(fmtest::firstDifference(viaBands, viaItems), "")
+              << rows << " " << mode << " n " << n << " w " << w;
+        }
 }
 
 // A tap that reads nothing past an edge still multiplies: an infinite weight there gives NaN
