@@ -182,8 +182,15 @@ Rect placeOnMap(const Rect& rect, const Rect& L, const Rect& M, bool stretch, in
     }
     const double left = std::floor(std::max(a, -1e9)) - margin;
     const double right = std::ceil(std::min(b, 1e9)) + margin;
-    outLo = int32_t(std::max(left, double(mLo)));
-    outHi = int32_t(std::min(right, double(mHi)));
+    const double kept0 = std::max(left, double(mLo)), kept1 = std::min(right, double(mHi));
+    // Decided before converting: a rectangle mapped past the map's far side is empty, and its
+    // coordinates may not fit 32 bits.
+    if (!(kept0 < kept1)) {
+      outLo = outHi = 0;
+      return;
+    }
+    outLo = int32_t(kept0);
+    outHi = int32_t(kept1);
   };
   Rect out;
   axis(rect.left, rect.right, L.left, L.right, M.left, M.right, out.left, out.right);

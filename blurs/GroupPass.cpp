@@ -11,10 +11,6 @@
 namespace fm {
 namespace {
 
-// The largest work image a group blur allocates (two of them, 2 GiB each): the largest legitimate
-// case, a full spin of an 8K frame about its centre, needs about 7.8e7 pixels.
-constexpr int64_t kMaxWorkPixels = int64_t(1) << 27;
-
 // Growth of the work limit for blurs on small layers: covers the longest directional streak
 // the parameters allow (1000 layer pixels, twice that in working pixels on narrow pixels).
 constexpr double kMinWorkMargin = 1024;
@@ -55,7 +51,10 @@ bool launchPass(Backend& be, const GroupPass& pass, Buffer& d, const Buffer& s, 
 bool runWellFormed(Backend& be, const std::vector<GroupPass>& passes, const PlacedImage& source, const Rect& W,
                    const Rect& outputRect, Buffer& destination, float cx, float cy, float kx) {
   if (isEmpty(W) || !isPresent(source) || !source.buffer->data) return clearImage(be, destination);
-  if (width(W) * height(W) > kMaxWorkPixels) return false;
+  // A full spin about a corner legitimately needs a work image many times the picture.
+  const Rect content = boundingBox(outputRect, source.rect);
+  if (!workImagesFit(double(width(W)) * double(height(W)), 2, double(width(content)) * double(height(content))))
+    return false;
 
   ImageList images(be);
   Buffer* a = images.add(width(W), height(W));

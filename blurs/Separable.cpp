@@ -14,18 +14,14 @@ namespace {
 // Radii beyond this are no longer meaningful and would overflow the tap count.
 constexpr double kMaxRadius = 1e8;
 
-// Work images are capped, as for the group blurs: a radius far beyond the picture would
-// otherwise ask for gigabytes of image that is empty but for a blurred trace of it. The cap
-// grows with the picture, so large frames are never refused (an 8K frame and its reach need
-// about 5e7 pixels). A reduced work region also stays within what the reduction can address:
-// its full-resolution positions must fit the kernels' 32-bit arithmetic.
-constexpr int64_t kMaxWorkPixels = int64_t(1) << 27;
+// A reduced work region must stay within what the reduction can address: its full-resolution
+// positions must fit the kernels' 32-bit arithmetic.
 constexpr int64_t kMaxWorkExtent = int64_t(1) << 29;
 
 bool workRegionFits(const Rect& W, const Rect& O, const Rect& V, int f) {
   const Rect content = boundingBox(O, V);
-  const double allowed = std::max(double(kMaxWorkPixels), 2.0 * double(width(content)) * double(height(content)));
-  if (double(width(W)) * double(height(W)) > allowed) return false;
+  if (!workImagesFit(double(width(W)) * double(height(W)), 2, double(width(content)) * double(height(content))))
+    return false;
   return f == 1 || int64_t(f) * std::max(width(W), height(W)) <= kMaxWorkExtent;
 }
 

@@ -40,7 +40,9 @@ bool mapFromSource(Backend& be, ImageList& images, const RenderSettings& s, cons
   p.hi2 = scalar->height;
   p.ax = paramOffset(int64_t(MQ.left) - Q.left);
   p.ay = paramOffset(int64_t(MQ.top) - Q.top);
-  return be.launch(FM_K_COPY, &map, scalar, nullptr, nullptr, &p, map.width, map.height, 2.0);
+  const bool filled = be.launch(FM_K_COPY, &map, scalar, nullptr, nullptr, &p, map.width, map.height, 2.0);
+  images.release(scalar);  // before the softening and result images add to the peak
+  return filled;
 }
 
 // The scalar map over MQ from the map layer, its rectangle stretched onto the layer's and

@@ -45,6 +45,10 @@ class ImageList {
     return addRecordedImage(be, images, width, height);
   }
 
+  // Releases one recorded image early, when a run no longer needs it; ignores a handle the
+  // list does not hold.
+  void release(Buffer* image) noexcept;
+
   // Releases every recorded image, in allocation order, and forgets them.
   void releaseAll() noexcept;
 

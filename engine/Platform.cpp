@@ -18,6 +18,17 @@ int activeProcessorCount() {
 #endif
 }
 
+double physicalMemoryBytes() {
+#if defined(_WIN32)
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof(status);
+  return GlobalMemoryStatusEx(&status) ? double(status.ullTotalPhys) : 0.0;
+#else
+  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
+  return pages > 0 && size > 0 ? double(pages) * double(size) : 0.0;
+#endif
+}
+
 void adviseHugePages(void* p, size_t bytes) {
 #if defined(MADV_HUGEPAGE)
   madvise(p, bytes, MADV_HUGEPAGE);

@@ -13,7 +13,8 @@ void say(std::string* message, const char* text) {
   if (message) *message = text;
 }
 
-double pixelAspectOf(double par) { return par <= 1e-6 ? 1.0 : par; }
+// Written so that a NaN aspect also counts as square pixels.
+double pixelAspectOf(double par) { return par > 1e-6 ? par : 1.0; }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "blurs/BoxBlur.h"
+#include "engine/Platform.h"
 #include "tests/blurs/BlurTestSupport.h"
 
 namespace {
@@ -157,6 +158,27 @@ TEST_F(BoxRender, RadiusFarBeyondThePictureFailsBeforeAllocatingWorkImages) {
     EXPECT_EQ(message, "render failed");
     EXPECT_EQ(be.allocCalls, 1) << "only the output, released again";
   }
+  // Both axes, where the work area rather than its extent is out of reach.
+  be.allocCalls = 0;
+  EXPECT_FALSE(render(boxSettings(1e7, 1), image, placed, placed, out));
+  EXPECT_EQ(be.allocCalls, 1);
+}
+
+// The largest settings the parameters allow can legitimately need a work image far larger
+// than the picture: with Repeat Edge Pixels, 50 iterations of radius 8000 on an HD frame need
+// about 12530 x 12517 working pixels. Where the machine can hold them the render asks for
+// them (refused here by the test backend, so nothing is allocated).
+TEST_F(BoxRender, LargestLegitimateWorkRegionIsAskedFor) {
+  constexpr double kWorkPixels = 12530.0 * 12517.0;
+  if (fm::physicalMemoryBytes() < 4 * 16 * kWorkPixels) GTEST_SKIP() << "machine too small to hold the work";
+  const HostImage image = blurtest::premultipliedImage(1920, 1080, 3);
+  const Rect placed{0, 0, 1920, 1080};
+  be.refuseAbovePixels = 1 << 24;
+  EXPECT_FALSE(render(boxSettings(8000, 50, 1, true), image, placed, placed, placed));
+  EXPECT_EQ(message, "render failed");
+  EXPECT_GT(double(be.largestRequest), 0.95 * kWorkPixels);
+  EXPECT_LT(double(be.largestRequest), 1.05 * kWorkPixels);
+  EXPECT_EQ(be.liveImages, 0);
 }
 
 }  // namespace

@@ -225,6 +225,13 @@ TEST(FootprintFigures, PlaceOnMap) {
   EXPECT_EQ(fm::placeOnMap(Rect{0, 0, 10, 10}, Rect{0, 0, 100, 100}, Rect{0, 0, 20, 20}, false, 1), Rect{});
   EXPECT_EQ(fm::placeOnMap(Rect{0, 0, 10, 10}, Rect{0, 0, 0, 0}, Rect{5, 5, 25, 25}, true, 0),
             (Rect{5, 5, 15, 15}));
+  // Mapped far past the map (coordinates beyond 32 bits after stretching): nothing of the map.
+  EXPECT_EQ(fm::placeOnMap(Rect{100000, 0, 100010, 10}, Rect{0, 0, 1, 1}, Rect{0, 0, 30000, 30000}, true, 2),
+            Rect{});
+  EXPECT_EQ(fm::placeOnMap(Rect{0, 100000, 10, 100010}, Rect{0, 0, 1, 1}, Rect{0, 0, 30000, 30000}, true, 2),
+            Rect{});
+  EXPECT_EQ(fm::placeOnMap(Rect{-100010, 0, -100000, 10}, Rect{0, 0, 1, 1}, Rect{0, 0, 30000, 30000}, true, 2),
+            Rect{});
 }
 
 }  // namespace

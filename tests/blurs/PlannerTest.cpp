@@ -124,9 +124,13 @@ TEST(BoxPlan, DimensionsAndRenderScale) {
   EXPECT_EQ(half.passes[0].n, 5);
   EXPECT_EQ(half.passes[1].n, 5);
 
-  // A degenerate aspect counts as 1.
-  SeparablePlan degenerate = boxPlan(boxSettings(10, 1, 1, false, Scale{1, 1, 0}));
-  EXPECT_EQ(degenerate.passes[0].n, 10);
+  // A degenerate aspect counts as 1, NaN included; both axes still blur.
+  for (double aspect : {0.0, -2.0, 1e-7, std::nan("")}) {
+    SeparablePlan degenerate = boxPlan(boxSettings(10, 1, 1, false, Scale{1, 1, aspect}));
+    ASSERT_EQ(axes(degenerate), "HV") << aspect;
+    EXPECT_EQ(degenerate.passes[0].n, 10) << aspect;
+    expectReach(degenerate, 10, 10);
+  }
 }
 
 TEST(BoxPlan, OutOfRangeSettings) {

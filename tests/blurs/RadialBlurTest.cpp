@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "engine/Platform.h"
 #include "tests/blurs/GroupTestSupport.h"
 
 namespace {
@@ -352,6 +353,26 @@ TEST_F(RadialRender, BackwardBoundsHoldEverySourcePixelRead) {
       EXPECT_LE(fmtest::maxDifference(out, outRect, whole), 0.0);
     }
   }
+}
+
+// A full spin about the end of a long strip sweeps a disc twice the strip's length across: a
+// legitimate work image many times the picture, which the render asks for where the machine
+// can hold it (refused here by the test backend, so nothing is allocated).
+TEST_F(RadialRender, FullSpinAboutAStripsEndAsksForTheWholeDisc) {
+  const HostImage image = blurtest::premultipliedImage(6000, 8, 5);
+  const Rect placed{0, 0, 6000, 8};
+  const RenderSettings s = radialSettings(1, 360, 0, 4);
+  double scale[3];
+  fm::RadialPlan plan;
+  fm::makeRadialPlan(s, grouptest::scaleOf(s, scale), placed, placed, plan);
+  const double work = double(fm::width(plan.work)) * fm::height(plan.work);
+  ASSERT_GT(work, 1.4e8);
+  if (fm::physicalMemoryBytes() < 4 * 16 * work) GTEST_SKIP() << "machine too small to hold the work";
+  be.refuseAbovePixels = 1 << 24;
+  EXPECT_FALSE(render(s, image, placed, placed, placed));
+  EXPECT_EQ(message, "render failed");
+  EXPECT_EQ(double(be.largestRequest), work);
+  EXPECT_EQ(be.liveImages, 0);
 }
 
 }  // namespace

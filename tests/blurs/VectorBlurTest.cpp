@@ -172,6 +172,18 @@ TEST_F(VectorRender, SofteningAddsOneImageOnlyWhenThereIsSoftness) {
   EXPECT_EQ(be.allocCalls - without, without + 1);
 }
 
+// Without a map layer the scalar image only fills the map; it is gone before the softening and
+// result images arrive, so at most the output, source copy, map and two more are alive.
+TEST_F(VectorRender, ScalarImageIsReleasedOnceTheMapIsFilled) {
+  const HostImage image = blurtest::premultipliedImage(20, 16, 7);
+  be.peakImages = 0;
+  ASSERT_TRUE(renderWithMap(vectorSettings(FM_VEC_NATURAL, 4, 3), image, nullptr));
+  EXPECT_EQ(be.peakImages, 5);
+  be.peakImages = 0;
+  ASSERT_TRUE(renderWithMap(vectorSettings(FM_VEC_NATURAL, 4, 0), image, nullptr));
+  EXPECT_EQ(be.peakImages, 4);
+}
+
 TEST_F(VectorRender, AbsurdSettingsStayBoundedAndSafe) {
   const HostImage image = blurtest::premultipliedImage(16, 12, 9);
   const HostImage map = blurtest::premultipliedImage(5, 4, 10);

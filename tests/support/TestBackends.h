@@ -1,7 +1,9 @@
 // Instrumented stand-ins for the parallel-for and the backend.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "engine/Backend.h"
@@ -36,9 +38,12 @@ class CountingBackend final : public fm::ForwardingBackend<fm::CpuBackend> {
 
   bool allocImage(fm::Buffer& b, int w, int h) override {
     ++allocCalls;
+    const int64_t pixels = int64_t(w) * h;
+    largestRequest = std::max(largestRequest, pixels);
     if (failAlloc && allocCalls == failAlloc) return false;
+    if (refuseAbovePixels && pixels > refuseAbovePixels) return false;
     if (!inner.allocImage(b, w, h)) return false;
-    ++liveImages;
+    peakImages = std::max(peakImages, ++liveImages);
     return true;
   }
   void freeImage(fm::Buffer& b) override {
@@ -65,7 +70,10 @@ class CountingBackend final : public fm::ForwardingBackend<fm::CpuBackend> {
 
   int allocCalls = 0, launchCalls = 0;
   int failAlloc = 0, failLaunch = 0;
-  int liveImages = 0, liveTables = 0;
+  // Images above this many pixels are refused (0 = no limit), so a test can see a render ask
+  // for a huge image without it being allocated.
+  int64_t refuseAbovePixels = 0, largestRequest = 0;
+  int liveImages = 0, liveTables = 0, peakImages = 0;
   std::vector<int> kernels;
   std::vector<double> costs;
 };
