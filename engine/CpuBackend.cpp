@@ -134,6 +134,10 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
   // A block that describes a source image which was not passed would be read through null.
   const bool aMissing = !srcA || !srcA->data, bMissing = !srcB || !srcB->data;
   if ((aMissing && p->aW > 0 && p->aH > 0) || (bMissing && p->bW > 0 && p->bH > 0)) return false;
+  // Rows that overlap or run backwards would take the kernels outside the image's memory.
+  auto rowsApart = [](int w, int h, int pitch) { return w <= 0 || h <= 0 || pitch >= w; };
+  if (!rowsApart(p->dW, p->dH, p->dP) || !rowsApart(p->aW, p->aH, p->aP) || !rowsApart(p->bW, p->bH, p->bP))
+    return false;
   // Pixels are 16-byte aligned vectors; reading or storing one at another address (a wrapped
   // host frame, say) faults, so such memory is refused before any work.
   if (!pixelAligned(dst->data) || !pixelAligned(aMissing ? nullptr : srcA->data) ||

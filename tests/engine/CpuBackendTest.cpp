@@ -208,6 +208,32 @@ TEST(CpuMisalignedMemory, IsRefusedBeforeAnyWork) {
   EXPECT_EQ(aligned.at(W - 1, H - 1).a, 0.0f);
 }
 
+// A block whose rows overlap or run backwards (pitch below the width, or negative) would send
+// the kernels outside the memory; the launch refuses it and writes nothing.
+TEST(CpuMalformedRows, AreRefusedBeforeAnyWork) {
+  fmtest::HostImage dst = fmtest::randomImage(8, 6, 5), src = fmtest::randomImage(8, 6, 6);
+  const fmtest::HostImage before = dst;
+  Buffer d = dst.buffer();
+  const Buffer a = src.buffer();
+  CpuBackend be(nullptr, nullptr, nullptr);
+  for (int pitch : {7, 0, -8, -1000000}) {
+    SCOPED_TRACE(pitch);
+    for (int which = 0; which < 3; ++which) {
+      FMParams p;
+      fm::makeParams(p, &d, &a, &a);
+      (which == 0 ? p.dP : which == 1 ? p.aP : p.bP) = pitch;
+      EXPECT_FALSE(be.launch(FM_K_COPY, &d, &a, &a, nullptr, &p, 8, 6, 1.0)) << which;
+    }
+  }
+  EXPECT_EQ(std::memcmp(dst.data(), before.data(), size_t(dst.pitch()) * 6 * 16), 0);
+  // An image with no rows or no columns needs no pitch.
+  FMParams p;
+  fm::makeParams(p, &d, &a, nullptr);
+  p.aW = 0;
+  p.aP = -3;
+  EXPECT_TRUE(be.launch(FM_K_COPY, &d, &a, nullptr, nullptr, &p, 8, 6, 1.0));
+}
+
 struct AbortProbe {
   std::atomic<int> calls{0};
   int fireAt = 1;  // the n-th query answers true
