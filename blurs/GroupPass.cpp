@@ -52,9 +52,7 @@ bool runWellFormed(Backend& be, const std::vector<GroupPass>& passes, const Plac
                    const Rect& outputRect, Buffer& destination, float cx, float cy, float kx) {
   if (isEmpty(W) || !isPresent(source) || !source.buffer->data) return clearImage(be, destination);
   // A full spin about a corner legitimately needs a work image many times the picture.
-  const Rect content = boundingBox(outputRect, source.rect);
-  if (!workImagesFit(double(width(W)) * double(height(W)), 2, double(width(content)) * double(height(content))))
-    return false;
+  if (!workImagesFit(W, boundingBox(outputRect, source.rect), 2)) return false;
 
   ImageList images(be);
   Buffer* a = images.add(width(W), height(W));

@@ -19,9 +19,7 @@ constexpr double kMaxRadius = 1e8;
 constexpr int64_t kMaxWorkExtent = int64_t(1) << 29;
 
 bool workRegionFits(const Rect& W, const Rect& O, const Rect& V, int f) {
-  const Rect content = boundingBox(O, V);
-  if (!workImagesFit(double(width(W)) * double(height(W)), 2, double(width(content)) * double(height(content))))
-    return false;
+  if (!workImagesFit(W, boundingBox(O, V), 2)) return false;
   return f == 1 || int64_t(f) * std::max(width(W), height(W)) <= kMaxWorkExtent;
 }
 

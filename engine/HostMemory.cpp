@@ -6,10 +6,11 @@
 
 namespace fm {
 
-bool workImagesFit(double pixels, int count, double contentPixels) {
+bool workImagesFit(const Rect& work, const Rect& picture, int count) {
   constexpr double kAlwaysFits = double(1 << 27);
-  if (!(pixels >= 0)) return false;
-  if (pixels <= std::max(kAlwaysFits, 2.0 * contentPixels)) return true;
+  auto area = [](const Rect& r) { return isEmpty(r) ? 0.0 : double(width(r)) * double(height(r)); };
+  const double pixels = area(work);
+  if (pixels <= std::max(kAlwaysFits, 2.0 * area(picture))) return true;
   static const double machine = physicalMemoryBytes();
   return pixels * 16.0 * std::max(count, 1) <= 0.5 * machine;
 }

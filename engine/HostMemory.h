@@ -4,14 +4,16 @@
 
 #include <new>
 
+#include "engine/Rect.h"
+
 namespace fm {
 
-// Whether a render may allocate `count` work images of `pixels` each, for a picture (output and
-// input together) of `contentPixels`. Always up to 2^27 pixels or twice the picture; beyond
-// that only while the images take at most half the machine's memory. Without a limit an
-// absurd setting would reserve more than the machine has, and the first pass to touch it
-// would have the host killed; every setting a picture can legitimately need stays below it.
-bool workImagesFit(double pixels, int count, double contentPixels);
+// Whether a render may allocate `count` work images covering `work`, for a picture (output
+// and input together) covering `picture`. Always up to 2^27 pixels each or twice the picture;
+// beyond that only while the images take at most half the machine's memory. An absurd setting
+// would otherwise reserve more than the machine has, and the first pass to touch it would have
+// the host killed; a legitimate one is refused only where its work could not be held anyway.
+bool workImagesFit(const Rect& work, const Rect& picture, int count);
 
 template <class Step>
 bool falseOnBadAlloc(Step&& step) noexcept {
