@@ -20,9 +20,10 @@ FM_KERNEL(fm_mvel) {
   const float4 f = hasF ? fm_flow_at(srcA, p.aW, p.aH, p.aP, x, y) : f4z();
   const float4 b = hasB ? fm_flow_at(srcB, p.bW, p.bH, p.bP, x, y) : f4z();
   const float X = (float)x + 0.5f, Y = (float)y + 0.5f;
-  // Confidences lie in (0, 1]; anything else (NaN included) is brought there.
-  float cf = hasF ? fm_minf(fm_maxf(FM_Z(f), 1e-3f), 1.0f) : 0.0f;
-  float cb = hasB ? fm_minf(fm_maxf(FM_Z(b), 1e-3f), 1.0f) : 0.0f;
+  // A NaN confidence counts as the least; the upper bound, far above any match's confidence,
+  // only keeps an absurd one from overflowing the blend below into NaN.
+  float cf = hasF ? fm_minf(fm_maxf(FM_Z(f), 1e-3f), 1e6f) : 0.0f;
+  float cb = hasB ? fm_minf(fm_maxf(FM_Z(b), 1e-3f), 1e6f) : 0.0f;
   // A flow that leaves the frame did not see the content it claims to follow.
   if (hasF && fm_outside(X + FM_X(f), Y + FM_Y(f), p.dW, p.dH)) cf = 1e-3f;
   if (hasB && fm_outside(X + FM_X(b), Y + FM_Y(b), p.dW, p.dH)) cb = 1e-3f;

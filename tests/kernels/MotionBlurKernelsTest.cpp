@@ -189,6 +189,20 @@ TEST(MotionBlurKernels, MvelBlendsAgreeingFlowsAndPicksOneSideWhenTheyDisagree) 
   EXPECT_EQ(none.a, 0.0f);
 }
 
+TEST(MotionBlurKernels, MvelTakesConfidencesAsTheyComeAndStaysFiniteOnAbsurdOnes) {
+  // Confidences above 1 weigh as given: partial disagreement (lambda = 2 / 1.1 - 1), within a
+  // factor 2, so the larger motion gains.
+  const double lambda = 2.0 / 1.1 - 1.0, cf = 5 + (1 - 5) * lambda, cb = 3 - 3 * lambda;
+  EXPECT_NEAR(velocity({4, 0, 5, 0}, {-2, 0, 3, 0}, 3).r, (4 * cf + 2 * cb) / (cf + cb), 1e-5);
+  // Infinite, huge or NaN confidences and large flows still give a finite velocity.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  for (float conf : {inf, 3e38f, nan})
+    for (float flow : {4.0f, 3e4f}) {
+      const Px v = velocity({flow, 0, conf, 0}, {-flow, 1, 0.5f, 0}, 3, 1.0f, 1e9f);
+      EXPECT_TRUE(std::isfinite(v.r) && std::isfinite(v.g) && std::isfinite(v.a)) << conf << " " << flow;
+    }
+}
+
 TEST(MotionBlurKernels, MvelDistrustsFlowLeavingTheFrameAndLimitsLength) {
   // From pixel 1 a forward flow of -5 leaves the frame: the backward flow's stillness wins.
   Px v = velocity({-5, 0, 1, 0}, {0, 0, 1, 0}, 3, 1.0f, 1e9f, 1, 8);
