@@ -1,13 +1,14 @@
 # The README's commands. Each installs what is missing first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 ifdef CI
 CMAKE_FLAGS += -DFM_WERROR=ON
 endif
 
-.PHONY: all bootstrap build test sanitize bench demo clean
+.PHONY: all bootstrap build test sanitize tsan bench demo clean
 
 all: build
 
@@ -31,6 +32,13 @@ sanitize: bootstrap
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# Several renders may run at once on the host's threads, and every launch runs on a thread pool:
+# the tests again under ThreadSanitizer, where any data race fails its test.
+tsan: bootstrap
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFM_SANITIZE_THREAD=ON -DFM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+
 # OpenCV is installed for the comparisons only; configuring again lets a build folder made
 # before it was installed pick it up.
 bench:
@@ -49,4 +57,4 @@ demo: build
 	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
