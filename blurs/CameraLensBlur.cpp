@@ -98,6 +98,7 @@ bool fillWork(Backend& be, Buffer& work, const PlacedImage& input, const Rect& i
 bool prepare(Backend& be, const RenderSettings& s, Buffer& prepared, const Buffer& work) {
   FMParams p;
   makeParams(p, &prepared, &work, nullptr);
+  // The setting ranges over 0 to 100; a direct caller's larger value is held there.
   const double gain = std::isnan(s.highlightGain) ? 0.0 : std::clamp(s.highlightGain, 0.0, 100.0);
   p.flags = (s.useLinearWorkingSpace ? FM_F_LINEAR : 0) | (gain > 0 ? FM_F_HIGHLIGHT : 0);
   p.g0 = float(gain);

@@ -144,6 +144,16 @@ Rect resultRect(const RenderSettings& s, const double scale[3], const Rect& R, c
   return zeroIfEmpty(intersection(S, outputExtent(s, scale, B)));
 }
 
+namespace {
+
+// Map pixels per layer pixel along one axis when the map is stretched onto the layer.
+double stretchAlong(int32_t lLo, int32_t lHi, int32_t mLo, int32_t mHi) {
+  const double lSize = double(lHi) - lLo;
+  return lSize > 0 ? (double(mHi) - mLo) / lSize : 1.0;
+}
+
+}  // namespace
+
 Rect mapRequest(const RenderSettings& s, const double scale[3], const Rect& R, const Rect& B,
                 const Rect& layerBounds, const Rect& mapBounds) {
   if (isEmpty(R) || isEmpty(mapBounds)) return Rect{};
@@ -151,7 +161,15 @@ Rect mapRequest(const RenderSettings& s, const double scale[3], const Rect& R, c
     const LensPlan plan = makeLensPlan(s, scale);
     const Reach reach = fromPlan(plan.reach);
     const Rect Q = intersection(grow(R, reach), s.lensRepeatEdgePixels ? B : grow(B, reach));
-    return placeOnMap(Q, layerBounds, mapBounds, s.blurMapPlacement == 2, plan.factor + 2);
+    // The margin is in render pixels' worth of map: a reduced render reads the map at pixel
+    // centres up to half a reduced pixel beyond Q, which a stretched map widens in map pixels.
+    const bool stretch = s.blurMapPlacement == 2;
+    double k = 1.0;
+    if (stretch)
+      k = std::max({k, stretchAlong(layerBounds.left, layerBounds.right, mapBounds.left, mapBounds.right),
+                    stretchAlong(layerBounds.top, layerBounds.bottom, mapBounds.top, mapBounds.bottom)});
+    const int margin = int(std::min(std::ceil((plan.factor + 2) * k), double(kCoordLimit)));
+    return placeOnMap(Q, layerBounds, mapBounds, stretch, margin);
   }
   if (s.blurType == kVectorBlur) {
     Rect Q = intersection(grow(R, vectorReach(s, scale, false)), B);
@@ -171,8 +189,7 @@ Rect placeOnMap(const Rect& rect, const Rect& L, const Rect& M, bool stretch, in
                   int32_t& outHi) {
     double a, b;
     if (stretch) {
-      const double lSize = double(lHi) - lLo;
-      const double k = lSize > 0 ? (double(mHi) - mLo) / lSize : 1.0;
+      const double k = stretchAlong(lLo, lHi, mLo, mHi);
       a = (double(lo) - lLo) * k + mLo;
       b = (double(hi) - lLo) * k + mLo;
     } else {

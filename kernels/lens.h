@@ -133,7 +133,9 @@ FM_KERNEL(fm_lens_prep) {
   float r = FM_X(c) / a, g = FM_Y(c) / a, b = FM_Z(c) / a;
   if (p.flags & FM_F_HIGHLIGHT) {
     const float L = fm_luma(r, g, b);
-    if (L > p.g1) {
+    // A threshold of 1 boosts nothing: over-range (float) pixels would otherwise be scaled by
+    // the 1e-4 floor of the divisor into the millions.
+    if (L > p.g1 && p.g1 < 1.0f) {
       const float e = (L - p.g1) / fm_maxf(1e-4f, 1.0f - p.g1);
       const float m = p.g0 * p.g3 * (e * e);
       r = r + m * (L + (r - L) * p.g2);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "blurs/CameraLensPlan.h"
 #include "blurs/Footprint.h"
 #include "tests/blurs/BlurTestSupport.h"
 
@@ -179,6 +180,49 @@ TEST_P(FootprintWithMap, MapRequestSuffices) {
     const HostImage cropped = render(outRect, B, mapPart);
     EXPECT_EQ(fmtest::firstDifference(whole, cropped, 1e-5f, 1e-5f), "") << c.name;
   }
+}
+
+// A map stretched onto a narrow layer covers many map pixels per render pixel, and a reduced
+// render reads it at pixel centres up to half a reduced pixel outside the input: the map request
+// must widen its margin by the stretch, or the edge columns read map pixels it left out.
+TEST(LensMapRequest, SufficesForAStretchedMapUnderReduction) {
+  RenderSettings s;
+  s.blurType = fm::kCameraLensBlur;
+  s.blurRadius = 365;
+  s.hasBlurMap = true;
+  s.blurMapPlacement = 2;
+  s.lensRepeatEdgePixels = true;
+  const double scale[3] = {1, 1, 1};
+  const Rect B{-37, -3, -15, 301}, L{-51, -3, -12, 301}, M{-22, -3, 518, 301};
+  ASSERT_GE(fm::makeLensPlan(s, scale).factor, 4);
+  const HostImage input = blurtest::premultipliedImage(int(width(B)), int(height(B)), 31);
+  HostImage map(int(width(M)), int(height(M)));
+  for (int y = 0; y < map.height(); ++y)
+    for (int x = 0; x < map.width(); ++x) {
+      const float v = 0.5f + 0.5f * float(x % 7) / 7;
+      map.at(x, y) = {v, v, v, 1};
+    }
+  fm::ThreadParallel par{2};
+  fmtest::CountingBackend be{&par};
+  auto render = [&](const Rect& part) {
+    HostImage m(int(width(part)), int(height(part)));
+    for (int y = part.top; y < part.bottom; ++y)
+      for (int x = part.left; x < part.right; ++x) m.at(x - part.left, y - part.top) = map.at(x - M.left, y - M.top);
+    const fm::Buffer mapBuf = m.buffer(), inBuf = input.buffer();
+    const fm::MapImage mi{&mapBuf, part, M};
+    fm::Buffer out;
+    std::string msg;
+    EXPECT_TRUE(fm::render(be, s, scale, fm::PlacedImage{&inBuf, B}, B, L, &mi, B, out, &msg)) << msg;
+    HostImage copy(out.width, out.height);
+    for (int y = 0; y < out.height; ++y)
+      for (int x = 0; x < out.width; ++x) copy.at(x, y) = static_cast<const fmtest::Px*>(out.data)[size_t(y) * out.pitch + x];
+    be.freeImage(out);
+    return copy;
+  };
+  const Rect part = fm::mapRequest(s, scale, B, B, L, M);
+  ASSERT_FALSE(isEmpty(part));
+  // The map's own origin enters the sampling positions in single precision: rounding only.
+  EXPECT_EQ(fmtest::firstDifference(render(M), render(part), 1e-5f, 1e-5f), "");
 }
 
 std::string caseName(const ::testing::TestParamInfo<Case>& info) {

@@ -289,6 +289,18 @@ TEST(LensPrepFinish, HighlightBoostAboveThresholdOnly) {
   const float e = (0.9f - 0.6f) / 0.4f, m = 2.5f * 1.5f * e * e;
   EXPECT_NEAR(dst.at(1, 0).r, (0.9f + m * 0.9f) * 0.5f, 1e-5f);
   EXPECT_EQ(dst.at(1, 0).a, 0.5f);
+  // A threshold of 1 never boosts, over-range float pixels included; just below it, an
+  // over-range pixel is boosted by the formula.
+  src.at(0, 0) = {1.1f, 1.1f, 1.1f, 1.0f};
+  src.at(1, 0) = {1.0f, 1.0f, 1.0f, 0.5f};  // straight 2
+  KernelCall top = prepCall(FM_K_LENS_PREP, dst, src, FM_F_HIGHLIGHT);
+  top.params.g1 = 1.0f;
+  ASSERT_TRUE(fmtest::runOnCpu(top));
+  EXPECT_EQ(dst.at(0, 0).r, 1.1f);
+  EXPECT_EQ(dst.at(1, 0).g, 1.0f);
+  top.params.g1 = 0.99f;
+  ASSERT_TRUE(fmtest::runOnCpu(top));
+  EXPECT_GT(dst.at(0, 0).r, 1.2f);
 }
 
 TEST(LensPrepFinish, CpuEqualsOpencl) {
