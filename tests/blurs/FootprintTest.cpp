@@ -213,9 +213,8 @@ TEST(LensMapRequest, SufficesForAStretchedMapUnderReduction) {
     fm::Buffer out;
     std::string msg;
     EXPECT_TRUE(fm::render(be, s, scale, fm::PlacedImage{&inBuf, B}, B, L, &mi, B, out, &msg)) << msg;
-    HostImage copy(out.width, out.height);
-    for (int y = 0; y < out.height; ++y)
-      for (int x = 0; x < out.width; ++x) copy.at(x, y) = static_cast<const fmtest::Px*>(out.data)[size_t(y) * out.pitch + x];
+    HostImage copy;
+    EXPECT_TRUE(fmtest::readImage(be, out, copy));
     be.freeImage(out);
     return copy;
   };
