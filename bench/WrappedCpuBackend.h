@@ -2,7 +2,7 @@
 // what the engine asks for; everything else goes straight to the CPU backend.
 #pragma once
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ForwardingBackend.h"
 
 namespace fmbench {

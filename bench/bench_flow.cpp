@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/FlowFrames.h"
 #include "tracking/EstimateFlow.h"
@@ -131,7 +131,7 @@ void runCvDis(benchmark::State& state, int preset) {
 #endif
 
 // Mean end-point error over the pixels whose target stays inside the frame.
-double cvEndPointError(const fmtest::FlowPair& pr, const void* flow, size_t step) {
+[[maybe_unused]] double cvEndPointError(const fmtest::FlowPair& pr, const void* flow, size_t step) {
   double sum = 0;
   size_t n = 0;
   for (int y = 0; y < kH; ++y) {

@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "blurs/CameraLensPlan.h"
-#include "engine/CpuBackend.h"
-#include "engine/Render.h"
+#include "engine/cpu/CpuBackend.h"
+#include "blurs/Render.h"
 #include "engine/RenderSettings.h"
 #include "engine/ThreadParallel.h"
 

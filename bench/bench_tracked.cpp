@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bench/WrappedCpuBackend.h"
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TrackedSequence.h"
 #include "tracking/TrackedMotion.h"

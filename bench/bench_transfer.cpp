@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 
 namespace {

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "bench/WrappedCpuBackend.h"
-#include "engine/CpuBackend.h"
-#include "engine/CpuKernelTable.h"
-#include "engine/Render.h"
+#include "engine/cpu/CpuBackend.h"
+#include "engine/cpu/CpuKernelTable.h"
+#include "blurs/Render.h"
 #include "engine/RenderSettings.h"
 #include "engine/ThreadParallel.h"
 

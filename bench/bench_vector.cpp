@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/CpuBackend.h"
-#include "engine/Render.h"
+#include "engine/cpu/CpuBackend.h"
+#include "blurs/Render.h"
 #include "engine/ThreadParallel.h"
 
 namespace {

@@ -4,9 +4,13 @@
 #include <cmath>
 #include <vector>
 
+#include "blurs/BlurKind.h"
 #include "blurs/CameraLensMap.h"
 #include "blurs/CameraLensPlan.h"
+#include "blurs/Reach.h"
+#include "engine/Transfer.h"
 #include "engine/HostMemory.h"
+#include "engine/RenderScale.h"
 #include "engine/ImageList.h"
 
 namespace fm {
@@ -36,12 +40,6 @@ class UploadedTable {
  private:
   Backend& be;
 };
-
-bool clearImage(Backend& be, Buffer& dst) {
-  FMParams p;
-  makeParams(p, &dst, nullptr, nullptr);
-  return be.launch(FM_K_CLEAR, &dst, nullptr, nullptr, nullptr, &p, dst.width, dst.height, 1.0);
-}
 
 // The regions of one render, in pixels reduced by `factor`.
 struct LensRegions {
@@ -76,11 +74,7 @@ bool fillWork(Backend& be, Buffer& work, const PlacedImage& input, const Rect& i
   const int64_t sx = input.rect.left, sy = input.rect.top, f = g.factor;
   FMParams p;
   makeParams(p, &work, &src, nullptr);
-  if (f == 1) {
-    p.ax = paramOffset(g.work.left - sx);
-    p.ay = paramOffset(g.work.top - sy);
-    return be.launch(FM_K_COPY, &work, &src, nullptr, nullptr, &p, work.width, work.height, 2.0);
-  }
+  if (f == 1) return copyInput(be, work, g.work, src, input.rect);
   p.n = int32_t(f);
   p.ax = paramOffset(f * g.work.left - sx);
   p.ay = paramOffset(f * g.work.top - sy);
@@ -165,8 +159,18 @@ Gathered gatherConstant(Backend& be, const LensPlan& plan, const LensRegions& g,
 }
 
 int32_t mapChannel(int32_t setting) {
-  const int32_t c = std::clamp(setting, 1, 5);
-  return c == 1 ? FM_CH_LUMINANCE : c - 1;  // Red, Green, Blue, Alpha follow Luminance in the popup
+  switch (std::clamp(setting, int32_t(kMapLuminance), int32_t(kMapAlpha))) {
+    case kMapRed:
+      return FM_CH_RED;
+    case kMapGreen:
+      return FM_CH_GREEN;
+    case kMapBlue:
+      return FM_CH_BLUE;
+    case kMapAlpha:
+      return FM_CH_ALPHA;
+    default:
+      return FM_CH_LUMINANCE;
+  }
 }
 
 // A radius per pixel from the blur map, and the gather over the normalised iris table.
@@ -289,5 +293,28 @@ bool renderCameraLensBlur(Backend& be, const RenderSettings& s, const double sca
     return render(be, s, scale, input, inputBounds, layerBounds, map, mapBounds, outRect, out);
   });
 }
+
+namespace {
+
+// Only the vertical scale counts; a blur map may blur any pixel.
+bool negligible(const RenderSettings& s, const double scale[3]) {
+  if (s.hasBlurMap) return false;
+  return s.blurRadius * scaleY(scale) < 0.001;
+}
+
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool, bool) {
+  return grow(r, reachOf(makeLensPlan(s, scale).reach));
+}
+
+bool staysInBounds(const RenderSettings& s) { return s.lensRepeatEdgePixels; }
+
+bool renderKind(const BlurRequest& r) {
+  return renderCameraLensBlur(*r.be, *r.settings, r.scale, *r.input, r.inputBounds, r.layerBounds, r.map,
+                              r.mapRect, r.outRect, *r.out);
+}
+
+}  // namespace
+
+const BlurKind cameraLensBlurKind = {negligible, spread, staysInBounds, lensMapRequest, renderKind};
 
 }  // namespace fm

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/Backend.h"
-#include "engine/Render.h"
+#include "blurs/MapImage.h"
 #include "engine/RenderSettings.h"
 
 namespace fm {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/Rect.h"
+#include "engine/RenderSettings.h"
 
 namespace fm {
 
@@ -19,5 +20,9 @@ struct MapTransform {
 // centres it; (mapX0, mapY0) is where the map image's pixel (0, 0) lies in the map layer.
 MapTransform blurMapTransform(int64_t workLeft, int64_t workTop, int32_t factor, int32_t placement,
                               const Rect& layerBounds, const Rect& mapBounds, int64_t mapX0, int64_t mapY0);
+
+// The part of the map layer that rendering `request` reads.
+Rect lensMapRequest(const RenderSettings& s, const double scale[3], const Rect& request, const Rect& inputBounds,
+                    const Rect& layerBounds, const Rect& mapBounds);
 
 }  // namespace fm

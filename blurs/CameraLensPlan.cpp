@@ -4,7 +4,8 @@
 #include <cmath>
 
 #include "blurs/ReductionFactor.h"
-#include "engine/Render.h"
+#include "engine/RenderScale.h"
+#include "kernels/FMKernelTypes.h"
 
 namespace fm {
 namespace {
@@ -25,15 +26,9 @@ double orDefault(double v, double fallback) { return std::isfinite(v) ? v : fall
 
 }  // namespace
 
-int32_t lensReach(double length) {
-  if (length > 1e8) return 100000002;
-  if (!(length > 0)) return 2;
-  return int32_t(std::ceil(length - 1e-9)) + 2;
-}
-
 LensPlan makeLensPlan(const RenderSettings& s, const double scale[3]) {
   LensPlan plan;
-  plan.sides = std::clamp(s.irisShape, 1, 8) + 2;
+  plan.sides = std::clamp(s.irisShape, kFirstIrisShape, kLastIrisShape) - kFirstIrisShape + kSidesOfFirstIrisShape;
   plan.roundness = std::clamp(orDefault(s.irisRoundness, 0) / 100, 0.0, 1.0);
   plan.aspect = std::clamp(orDefault(s.irisAspectRatio, 1), 0.01, 100.0);
   plan.rotation = orDefault(s.irisRotation, 0) * kPi / 180;
@@ -69,12 +64,12 @@ void buildLensSpans(const Iris& iris, double r, double kx, double weight, std::v
   const double ey = irisHalfHeight(iris, r);
   const int64_t reach = int64_t(std::ceil(0.5 + ey));
   for (int64_t dy = -reach; dy <= reach; ++dy) {
-    // Rows that the outline crosses are sampled at four heights; the span still reads row dy.
-    const bool split = double(std::llabs(dy)) + 1 > ey;
-    const int subs = split ? 4 : 1;
+    // Rows that the outline crosses are sampled at several heights; the span still reads row dy.
+    const bool split = FM_IRIS_ROW_SPLITS(double, std::llabs(dy), ey);
+    const int subs = split ? FM_IRIS_SUBROWS : 1;
     const double w = weight / subs;
     for (int s = 0; s < subs; ++s) {
-      const double height = split ? double(dy) - 0.375 + 0.25 * s : double(dy);
+      const double height = split ? FM_IRIS_SUBROW_Y(double, dy, s) : double(dy);
       const std::optional<IrisSpan> span = irisRowSpan(iris, height, r);
       if (!span) continue;
       const double xl = span->left * kx, xr = span->right * kx;

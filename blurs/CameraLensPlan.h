@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "blurs/CameraLensIris.h"
+#include "blurs/Reach.h"
 #include "engine/RenderSettings.h"
 
 namespace fm {
@@ -30,7 +31,7 @@ LensPlan makeLensPlan(const RenderSettings& s, const double scale[3]);
 Iris lensIris(const LensPlan& plan);
 
 // Pixels a length of L pixels reaches, with two to spare for the iris edge and rounding.
-int32_t lensReach(double length);
+inline int32_t lensReach(double length) { return int32_t(lengthReach(length, 2)); }
 
 // Appends the spans (dy, xl, xr, weight) of the iris of radius r (reduced y pixels), stretched
 // by kx horizontally and weighted by `weight`, and adds its weighted area to weightSum. Rows at

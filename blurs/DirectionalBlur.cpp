@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "blurs/BlurKind.h"
+#include "blurs/Reach.h"
 #include "engine/HostMemory.h"
-#include "engine/Render.h"
+#include "engine/RenderScale.h"
 
 namespace fm {
 namespace {
@@ -15,13 +17,6 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kMaxLength = 1e10;
 
 double finiteOr0(double v) { return std::isfinite(v) ? v : 0.0; }
-
-// Pixels read beyond the one written along one axis, for half the streak's extent on it.
-int64_t reachOf(double half) {
-  if (!(half > 0)) return 1;
-  if (half > 1e8) return 100000001;
-  return int64_t(std::ceil(half - 1e-9)) + 1;
-}
 
 }  // namespace
 
@@ -48,8 +43,9 @@ void makeDirectionalPlan(const RenderSettings& s, const double scale[3], Directi
       pass.taps[i + 1] = float(v * plan.dy);
     }
   }
-  plan.reachX = reachOf(std::abs(plan.dx) / 2);
-  plan.reachY = reachOf(std::abs(plan.dy) / 2);
+  // Pixels read beyond the one written along each axis, for half the streak's extent on it.
+  plan.reachX = lengthReach(std::abs(plan.dx) / 2, 1);
+  plan.reachY = lengthReach(std::abs(plan.dy) / 2, 1);
 }
 
 bool renderDirectionalBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& source,
@@ -68,5 +64,36 @@ bool renderDirectionalBlur(Backend& be, const RenderSettings& s, const double sc
     return runGroupPasses(be, plan.passes, source, work, outputRect, destination, 0.0f, 0.0f, 1.0f);
   });
 }
+
+Reach directionalReach(const RenderSettings& s, const double scale[3]) {
+  const double theta = s.direction * kPi / 180.0;
+  const double length = s.blurLength > 0 ? s.blurLength : 0.0;
+  const double hx = std::fabs(std::sin(theta) * length * scaleX(scale)) / 2;
+  const double hy = std::fabs(std::cos(theta) * length * scaleY(scale)) / 2;
+  const int32_t rx = limitedReach(lengthReach(hx, 1)), ry = limitedReach(lengthReach(hy, 1));
+  return Reach{rx, ry, rx, ry};
+}
+
+namespace {
+
+// Tracked frames have their own driver: to this one they are nothing to do.
+bool negligible(const RenderSettings& s, const double scale[3]) {
+  if (s.motionBlurType != kDirectionalBlur) return true;
+  return std::max(scaleX(scale), scaleY(scale)) * s.blurLength < 0.25;
+}
+
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool, bool) {
+  return grow(r, directionalReach(s, scale));
+}
+
+bool staysInBounds(const RenderSettings&) { return false; }
+
+bool renderKind(const BlurRequest& r) {
+  return renderDirectionalBlur(*r.be, *r.settings, r.scale, *r.input, r.inputBounds, r.outRect, *r.out);
+}
+
+}  // namespace
+
+const BlurKind motionBlurKind = {negligible, spread, staysInBounds, nullptr, renderKind};
 
 }  // namespace fm

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "blurs/GroupPass.h"
+#include "blurs/Reach.h"
 #include "engine/RenderSettings.h"
 
 namespace fm {
@@ -20,6 +21,9 @@ struct DirectionalPlan {
 // The streak, its sample count and its passes for this frame. "Direction" 0 streaks along the
 // vertical axis, 90 along the horizontal one; settings that are not numbers count as 0.
 void makeDirectionalPlan(const RenderSettings& s, const double scale[3], DirectionalPlan& plan);
+
+// Reach of the streak around a pixel.
+Reach directionalReach(const RenderSettings& s, const double scale[3]);
 
 // The render of this kind: `destination` covers `outputRect`; `inputRect` is where the layer
 // can have content (empty: nothing, so the output is transparent).

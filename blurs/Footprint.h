@@ -1,34 +1,18 @@
-// The footprint of a frame: how far each blur kind reaches, which input pixels an output
-// rectangle needs, and how far the output can reach. Pure functions of the settings.
+// The footprint of a frame: which input pixels an output rectangle needs, and how far the
+// output can reach. Pure functions of the settings, reading each kind's answers.
 #pragma once
 
 #include <cstdint>
 
+#include "blurs/Reach.h"
 #include "engine/Rect.h"
 #include "engine/RenderSettings.h"
 
 namespace fm {
 
-// Pixels a blur takes colour from on each side.
-struct Reach {
-  int32_t left = 0;
-  int32_t top = 0;
-  int32_t right = 0;
-  int32_t bottom = 0;
-};
-
-// A non-empty rect grown by the reach, within the coordinate limit; an empty one unchanged.
-Rect grow(const Rect& rect, const Reach& reach);
-
 // The rect cut to the largest output a render may produce (29990 pixels per axis at full
 // resolution), centred on the reference.
 Rect capExtent(const Rect& rect, const Rect& reference, const double scale[3]);
-
-// Reach of Vector Blur; with the softening of a map made from the source itself.
-Reach vectorReach(const RenderSettings& s, const double scale[3], bool withSoftness);
-
-// Reach of Directional Motion Blur.
-Reach directionalReach(const RenderSettings& s, const double scale[3]);
 
 // The largest rectangle the output can cover, given the input's bounds.
 Rect outputExtent(const RenderSettings& s, const double scale[3], const Rect& inputBounds);
@@ -47,5 +31,8 @@ Rect mapRequest(const RenderSettings& s, const double scale[3], const Rect& requ
 // A layer rectangle carried into map coordinates: stretched from the layer's rectangle onto
 // the map's, or centred on it; widened by `margin` and kept within the map.
 Rect placeOnMap(const Rect& rect, const Rect& layerBounds, const Rect& mapBounds, bool stretch, int margin);
+
+// Map pixels per layer pixel along one axis when the map is stretched onto the layer.
+double stretchAlong(int32_t layerLo, int32_t layerHi, int32_t mapLo, int32_t mapHi);
 
 }  // namespace fm

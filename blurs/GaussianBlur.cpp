@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "blurs/ReductionFactor.h"
-#include "engine/Render.h"
+#include "engine/RenderScale.h"
 
 namespace fm {
 namespace {
@@ -65,8 +65,8 @@ void addGaussianPasses(double sigma, bool horizontal, SeparablePlan& plan) {
 
 void makeGaussianPlan(const RenderSettings& s, const double scale[3], SeparablePlan& plan) {
   const double sigma = (s.blurriness > 0 ? s.blurriness : 0.0) * kSigmaPerBlurriness;
-  const bool useX = s.gaussianDimensions == 1 || s.gaussianDimensions == 2;
-  const bool useY = s.gaussianDimensions == 1 || s.gaussianDimensions == 3;
+  const bool useX = blursHorizontally(s.gaussianDimensions);
+  const bool useY = blursVertically(s.gaussianDimensions);
   const double sx = useX ? scaleX(scale) * sigma : 0.0;
   const double sy = useY ? scaleY(scale) * sigma : 0.0;
   const int32_t f = reductionFactor(std::max(sx, sy) * 3.2);
@@ -81,5 +81,27 @@ void makeGaussianPlan(const RenderSettings& s, const double scale[3], SeparableP
   plan.reach[2] = plan.reach[0];
   plan.reach[3] = plan.reach[1];
 }
+
+namespace {
+
+bool negligible(const RenderSettings& s, const double scale[3]) {
+  return std::max(scaleX(scale), scaleY(scale)) * s.blurriness * kSigmaPerBlurriness <= 0.05;
+}
+
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool, bool) {
+  return separableSpread(makeGaussianPlan, s, scale, r);
+}
+
+bool staysInBounds(const RenderSettings& s) { return s.gaussianRepeatEdgePixels; }
+
+bool render(const BlurRequest& r) {
+  const RenderSettings& s = *r.settings;
+  return renderSeparableKind(r, makeGaussianPlan, s.gaussianRepeatEdgePixels ? FM_EDGE_CLAMP : FM_EDGE_ZERO,
+                             s.lowBitDepth);
+}
+
+}  // namespace
+
+const BlurKind gaussianBlurKind = {negligible, spread, staysInBounds, nullptr, render};
 
 }  // namespace fm

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <utility>
 
+#include "engine/Transfer.h"
 #include "engine/HostMemory.h"
 #include "engine/ImageList.h"
-#include "engine/Render.h"
 
 namespace fm {
 namespace {
@@ -19,20 +19,6 @@ bool wellFormed(const GroupPass& pass) {
   if (pass.mode != FM_GROUP_TRANSLATE && pass.mode != FM_GROUP_ROTATE && pass.mode != FM_GROUP_SCALE)
     return false;
   return !pass.taps.empty() && pass.taps.size() <= FM_T_FLOATS && pass.taps.size() % 3 == 0;
-}
-
-bool clearImage(Backend& be, Buffer& dst) {
-  FMParams p;
-  makeParams(p, &dst, nullptr, nullptr);
-  return be.launch(FM_K_CLEAR, &dst, nullptr, nullptr, nullptr, &p, dst.width, dst.height, 1.0);
-}
-
-bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay) {
-  FMParams p;
-  makeParams(p, &dst, &src, nullptr);
-  p.ax = paramOffset(ax);
-  p.ay = paramOffset(ay);
-  return be.launch(FM_K_COPY, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, 2.0);
 }
 
 bool launchPass(Backend& be, const GroupPass& pass, Buffer& d, const Buffer& s, float cx, float cy, float kx) {
@@ -58,7 +44,7 @@ bool runWellFormed(Backend& be, const std::vector<GroupPass>& passes, const Plac
   Buffer* a = images.add(width(W), height(W));
   Buffer* b = a ? images.add(width(W), height(W)) : nullptr;
   if (!b) return false;
-  if (!copyInto(be, *a, *source.buffer, int64_t(W.left) - source.rect.left, int64_t(W.top) - source.rect.top))
+  if (!copyInput(be, *a, W, *source.buffer, source.rect))
     return false;
 
   // The centre in the work images' frame.
@@ -70,7 +56,7 @@ bool runWellFormed(Backend& be, const std::vector<GroupPass>& passes, const Plac
     if (be.wasAborted()) return false;
     std::swap(last, next);
   }
-  return copyInto(be, destination, *last, int64_t(outputRect.left) - W.left, int64_t(outputRect.top) - W.top);
+  return copyInput(be, destination, outputRect, *last, W);
 }
 
 }  // namespace

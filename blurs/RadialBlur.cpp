@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "blurs/BlurKind.h"
 #include "engine/HostMemory.h"
+#include "engine/RenderScale.h"
 
 namespace fm {
 namespace {
@@ -42,7 +44,7 @@ struct Box {
 RadialSweep makeRadialSweep(const RenderSettings& s) {
   RadialSweep sw;
   const double amount = s.radialAmount > 0 ? s.radialAmount : 0.0;  // NaN too
-  sw.zoom = s.radialType == 2;
+  sw.zoom = s.radialType == kZoom;
   if (sw.zoom) {
     const double z = std::min(amount / 100, 1.0);
     sw.lo = std::log(1 - z / 2);
@@ -59,7 +61,7 @@ RadialSweep makeRadialSweep(const RenderSettings& s) {
 }
 
 double radialAspect(const double scale[3]) {
-  const double par = scale[2] > 1e-6 ? scale[2] : 1.0;
+  const double par = pixelAspectOf(scale[2]);
   const double ratio = scale[0] > 0 && scale[1] > 0 ? scale[1] / scale[0] : 1.0;
   const double k = par * ratio;
   return std::isfinite(k) && k > 0 ? k : 1.0;
@@ -155,7 +157,7 @@ void makeRadialPlan(const RenderSettings& s, const double scale[3], const Rect& 
   const Rect swept = boundingBox(inputRect, sweptBox(sw, inputRect, true, scale, 0));
   plan.radius = isEmpty(swept) ? 0.0 : farthestCorner(sw, swept, k);
   const double sweep = sw.zoom ? std::exp(sw.hi) - std::exp(sw.lo) : sw.hi - sw.lo;
-  double spacing = s.antialiasing == 2 ? 0.5 : 1.0;
+  double spacing = s.antialiasing == kAntialiasHigh ? 0.5 : 1.0;
   if (s.lowQuality) spacing *= 2;
   double n = std::ceil(plan.radius * sweep / spacing);
   if (!(n >= 1)) n = 1;
@@ -173,5 +175,24 @@ bool renderRadialBlur(Backend& be, const RenderSettings& s, const double scale[3
                           float(plan.sweep.cy), float(plan.kx));
   });
 }
+
+namespace {
+
+bool negligible(const RenderSettings& s, const double[3]) { return s.radialAmount < 0.0001; }
+
+// The swept rectangle, which may lie anywhere about the centre.
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool forward, bool) {
+  return boundingBox(r, radialBounds(makeRadialSweep(s), r, forward, scale));
+}
+
+bool staysInBounds(const RenderSettings&) { return false; }
+
+bool renderKind(const BlurRequest& r) {
+  return renderRadialBlur(*r.be, *r.settings, r.scale, *r.input, r.inputBounds, r.outRect, *r.out);
+}
+
+}  // namespace
+
+const BlurKind radialBlurKind = {negligible, spread, staysInBounds, nullptr, renderKind};
 
 }  // namespace fm

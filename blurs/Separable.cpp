@@ -4,9 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#include "blurs/Reach.h"
+#include "engine/Transfer.h"
 #include "engine/HostMemory.h"
 #include "engine/ImageList.h"
-#include "engine/Render.h"
 
 namespace fm {
 namespace {
@@ -40,12 +41,6 @@ void setWindow(FMParams& p, const Rect& r) {
   p.hi = paramOffset(r.right);
   p.lo2 = paramOffset(r.top);
   p.hi2 = paramOffset(r.bottom);
-}
-
-bool clearImage(Backend& be, Buffer& dst) {
-  FMParams p;
-  makeParams(p, &dst, nullptr, nullptr);
-  return be.launch(FM_K_CLEAR, &dst, nullptr, nullptr, nullptr, &p, dst.width, dst.height, 1.0);
 }
 
 bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo) {
@@ -238,6 +233,20 @@ bool runSeparable(Backend& be, const SeparablePlan& plan, int edgeMode, const Pl
     if (!wellFormed(pass)) return false;
   return falseOnBadAlloc([&] {
     return runWellFormed(be, plan, edgeMode, source, inputRect, outputRect, destination, linearLight);
+  });
+}
+
+Rect separableSpread(SeparablePlanner makePlan, const RenderSettings& s, const double scale[3], const Rect& r) {
+  SeparablePlan plan;
+  makePlan(s, scale, plan);
+  return grow(r, reachOf(plan.reach));
+}
+
+bool renderSeparableKind(const BlurRequest& r, SeparablePlanner makePlan, int edgeMode, bool linearLight) {
+  return falseOnBadAlloc([&] {
+    SeparablePlan plan;
+    makePlan(*r.settings, r.scale, plan);
+    return runSeparable(*r.be, plan, edgeMode, *r.input, r.inputBounds, r.outRect, *r.out, linearLight);
   });
 }
 

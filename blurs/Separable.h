@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "blurs/BlurKind.h"
 #include "engine/Backend.h"
 
 namespace fm {
@@ -47,5 +48,14 @@ bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, cons
 // a launch or the abort check fails; every image it allocates is released before it returns.
 bool runSeparable(Backend& be, const SeparablePlan& plan, int edgeMode, const PlacedImage& source,
                   const Rect& inputRect, const Rect& outputRect, Buffer& destination, bool linearLight);
+
+// What the separable kinds share: a planner, and the rectangles and render it implies.
+using SeparablePlanner = void (*)(const RenderSettings& s, const double scale[3], SeparablePlan& plan);
+
+// The rectangle grown by the plan's reach.
+Rect separableSpread(SeparablePlanner makePlan, const RenderSettings& s, const double scale[3], const Rect& r);
+
+// A plan made for this frame, run, and dropped whatever the result.
+bool renderSeparableKind(const BlurRequest& r, SeparablePlanner makePlan, int edgeMode, bool linearLight);
 
 }  // namespace fm

@@ -3,21 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include "blurs/BlurKind.h"
 #include "blurs/Footprint.h"
 #include "blurs/VectorSoftening.h"
+#include "engine/Transfer.h"
 #include "engine/HostMemory.h"
 #include "engine/ImageList.h"
+#include "engine/RenderScale.h"
 
 namespace fm {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-bool clearOut(Backend& be, Buffer& out) {
-  FMParams p;
-  makeParams(p, &out, nullptr, nullptr);
-  return be.launch(FM_K_CLEAR, &out, nullptr, nullptr, nullptr, &p, out.width, out.height, 1.0);
-}
 
 // The scalar map over MQ from the source copy (over Q): the property of each pixel, its
 // edge values repeated over the softening margin.
@@ -74,17 +71,12 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
   const bool ownMap = !map || !map->buffer || !map->buffer->data;
   const Reach reach = vectorReach(s, scale, ownMap);
   const Rect Q = intersection(grow(outRect, reach), inputBounds);
-  if (isEmpty(Q) || !isPresent(input) || !input.buffer->data) return clearOut(be, out);
+  if (isEmpty(Q) || !isPresent(input) || !input.buffer->data) return clearImage(be, out);
 
   ImageList images(be);
   Buffer* source = images.add(width(Q), height(Q));
   if (!source) return false;
-  FMParams p;
-  makeParams(p, source, input.buffer, nullptr);
-  p.ax = paramOffset(int64_t(Q.left) - input.rect.left);
-  p.ay = paramOffset(int64_t(Q.top) - input.rect.top);
-  if (!be.launch(FM_K_COPY, source, input.buffer, nullptr, nullptr, &p, source->width, source->height, 2.0))
-    return false;
+  if (!copyInput(be, *source, Q, *input.buffer, input.rect)) return false;
 
   const VectorSoftening soft = makeVectorSoftening(s, scale);
   const Rect MQ = soft.plan.passes.empty() ? Q : grownBy(Q, soft.hReach, soft.vReach);
@@ -111,10 +103,11 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
   const double amount = std::isfinite(s.vectorAmount) ? s.vectorAmount : 0.0;
   const double angle = s.angleOffset * kPi / 180.0;
   const double steps = std::ceil(std::max(px, py) * std::fabs(amount));
+  FMParams p;
   makeParams(p, result, source, softened);
   p.bx = paramOffset(int64_t(Q.left) - MQ.left);
   p.by = paramOffset(int64_t(Q.top) - MQ.top);
-  p.mode = std::clamp(s.vectorType, 1, 5);
+  p.mode = std::clamp(s.vectorType, FM_VEC_NATURAL, FM_VEC_DIR_FADING);
   p.g0 = float(amount);
   p.g1 = float(px);
   p.g2 = float(py);
@@ -129,7 +122,44 @@ bool render(Backend& be, const RenderSettings& s, const double scale[3], const P
   return copyInput(be, out, outRect, *result, Q);
 }
 
+bool negligible(const RenderSettings& s, const double[3]) { return std::abs(s.vectorAmount) < 0.0001; }
+
+Rect spread(const RenderSettings& s, const double scale[3], const Rect& r, bool, bool mapSoftness) {
+  return grow(r, vectorReach(s, scale, mapSoftness));
+}
+
+// Vector Blur never grows the layer.
+bool staysInBounds(const RenderSettings&) { return true; }
+
+Rect mapRequestOf(const RenderSettings& s, const double scale[3], const Rect& R, const Rect& B,
+                  const Rect& layerBounds, const Rect& mapBounds) {
+  Rect Q = intersection(grow(R, vectorReach(s, scale, false)), B);
+  if (!isEmpty(Q)) {
+    const VectorSoftening soft = makeVectorSoftening(s, scale);
+    Q = grownBy(Q, soft.hReach, soft.vReach);
+  }
+  return placeOnMap(Q, layerBounds, mapBounds, true, 2);
+}
+
+bool renderKind(const BlurRequest& r) {
+  return renderVectorBlur(*r.be, *r.settings, r.scale, *r.input, r.inputBounds, r.layerBounds, r.map, r.mapRect,
+                          r.outRect, *r.out);
+}
+
 }  // namespace
+
+Reach vectorReach(const RenderSettings& s, const double scale[3], bool withSoftness) {
+  const double a = std::fabs(s.vectorAmount);
+  int64_t rx = lengthReach(a * scaleX(scale), 2);
+  int64_t ry = lengthReach(a * scaleY(scale), 2);
+  if (withSoftness) {
+    const VectorSoftening soft = makeVectorSoftening(s, scale);
+    rx += soft.hReach + 1;
+    ry += soft.vReach + 1;
+  }
+  const int32_t h = limitedReach(rx), v = limitedReach(ry);
+  return Reach{h, v, h, v};
+}
 
 bool renderVectorBlur(Backend& be, const RenderSettings& s, const double scale[3], const PlacedImage& input,
                       const Rect& inputBounds, const Rect& layerBounds, const MapImage* map,
@@ -138,5 +168,7 @@ bool renderVectorBlur(Backend& be, const RenderSettings& s, const double scale[3
     return render(be, s, scale, input, inputBounds, layerBounds, map, mapBounds, outRect, out);
   });
 }
+
+const BlurKind vectorBlurKind = {negligible, spread, staysInBounds, mapRequestOf, renderKind};
 
 }  // namespace fm

@@ -4,56 +4,37 @@
 
 #include <cstdint>
 
+#include "engine/Choices.h"
 #include "engine/Rect.h"
-
-namespace fm {
-
-// "Blur Type" values.
-enum BlurKind : int32_t {
-  kVectorBlur = 1,
-  kGaussianBlur = 2,
-  kCameraLensBlur = 3,
-  kBoxBlur = 4,
-  kRadialBlur = 5,
-  kMotionBlur = 6,
-};
-
-// How the plug-in layer renders a frame.
-enum FrameMode : int32_t {
-  kFrameOrdinary = 1,
-  kFrameIdentity = 2,
-  kFrameTracked = 4,
-};
-
-}  // namespace fm
+#include "kernels/FMKernelTypes.h"
 
 struct RenderSettings {
-  int32_t blurType = 1;
+  int32_t blurType = fm::kVectorBlur;
 
   // Vector Blur
-  int32_t vectorType = 1;
+  int32_t vectorType = FM_VEC_NATURAL;
   double vectorAmount = 0.0;
   double angleOffset = 0.0;
   double ridgeSmoothness = 1.0;
-  int32_t mapProperty = 6;
+  int32_t mapProperty = FM_CH_LIGHTNESS;
   double mapSoftness = 15.0;
 
   // Gaussian Blur
   double blurriness = 0.0;
-  int32_t gaussianDimensions = 1;
+  int32_t gaussianDimensions = fm::kBothDimensions;
   bool gaussianRepeatEdgePixels = true;
   bool lowBitDepth = false;
 
   // Camera Lens Blur
   double blurRadius = 5.0;
   bool hasBlurMap = false;
-  int32_t irisShape = 4;
+  int32_t irisShape = 4;  // Hexagon
   double irisRoundness = 0.0;
   double irisAspectRatio = 1.0;
   double irisRotation = 0.0;
   double diffractionFringe = 100.0;
-  int32_t blurMapChannel = 1;
-  int32_t blurMapPlacement = 1;
+  int32_t blurMapChannel = fm::kMapLuminance;
+  int32_t blurMapPlacement = fm::kCenterMap;
   double blurFocalDistance = 0.0;
   bool invertBlurMap = false;
   double highlightGain = 0.0;
@@ -65,25 +46,25 @@ struct RenderSettings {
   // Box Blur
   double boxBlurRadius = 0.0;
   int32_t iterations = 3;
-  int32_t boxDimensions = 1;
+  int32_t boxDimensions = fm::kBothDimensions;
   bool boxRepeatEdgePixels = true;
 
   // Radial Blur
   double radialAmount = 10.0;
   double centerX = 0.0;
   double centerY = 0.0;
-  int32_t radialType = 1;
-  int32_t antialiasing = 1;
+  int32_t radialType = fm::kSpin;
+  int32_t antialiasing = fm::kAntialiasLow;
 
   // Motion Blur: directional, then tracked
-  int32_t motionBlurType = 1;
+  int32_t motionBlurType = fm::kDirectionalBlur;
   double direction = 0.0;
   double blurLength = 0.0;
   double blurAmount = 0.5;
   double motionSensitivity = 70.0;
-  int32_t tracking = 1;
-  int32_t vectorDetail = 1;
-  int32_t motionOutput = 1;
+  int32_t tracking = fm::kTrackBothNeighbours;
+  int32_t vectorDetail = fm::kDetailFull;
+  int32_t motionOutput = fm::kOutputMotionBlur;
   double maxDisplacement = 32.0;
 
   // Render scale

@@ -27,6 +27,12 @@
 #define FM_F_SWAP_RB 32
 #define FM_F_SRGB 64
 
+// Iris rows that the outline crosses are sampled at four heights, 0.25 apart around the row.
+// T is the caller's arithmetic: float in the kernels, double in the host's span lists.
+#define FM_IRIS_SUBROWS 4
+#define FM_IRIS_ROW_SPLITS(T, absDy, halfHeight) ((T)(absDy) + (T)1 > (halfHeight))
+#define FM_IRIS_SUBROW_Y(T, dy, s) ((T)(dy) - (T)0.375f + (T)0.25f * (T)(s))
+
 // Vector Blur types, in the order of the "Type" popup.
 #define FM_VEC_NATURAL 1
 #define FM_VEC_CONSTANT 2

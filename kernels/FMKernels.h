@@ -96,6 +96,8 @@ FM_FN float4 make_f4(float a, float b, float c, float d) {
 #endif
 
 #define FM_HAVE_POWF 1
+// The transfer curves are read from tables built once per process (curves.h).
+#define FM_CURVE_TABLES 1
 FM_FN float fm_sqrtf(float x) { return sqrtf(x); }
 FM_FN float fm_floorf(float x) { return floorf(x); }
 FM_FN float fm_ceilf(float x) { return ceilf(x); }

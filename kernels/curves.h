@@ -23,23 +23,43 @@ FM_FN float fm_from_linear_exact(float c, int srgb) {
   return srgb ? fm_srgb_encode(c) : fm_signed(c, fm_powf(fm_absf(c), 1.0f / 2.2f));
 }
 
-#if defined(FM_TARGET_OPENCL) || defined(FM_TARGET_CUDA)
+#if !defined(FM_CURVE_TABLES)
 
 FM_FN float fm_to_linear(float c, int srgb) { return fm_to_linear_exact(c, srgb); }
 FM_FN float fm_from_linear(float c, int srgb) { return fm_from_linear_exact(c, srgb); }
 
 #else
 
-// On the CPU a table replaces the power function per channel. Tables are indexed by the square
-// root (decode) or fourth root (encode) of the value, which spreads entries where the curves
-// bend most, near black.
+// A table replaces the power function per channel. Tables are indexed by the square root
+// (decode) or fourth root (encode) of the value, which spreads entries where the curves bend
+// most, near black.
 #define FM_CURVE_N 4096
 #define FM_CURVE_GAMMA_DECODE 0
 #define FM_CURVE_GAMMA_ENCODE 1
 #define FM_CURVE_SRGB_DECODE 2
 #define FM_CURVE_SRGB_ENCODE 3
-// FM_CURVE_N + 1 entries; built on first use, shared by all threads, never rebuilt.
-const float* fm_curve_table(int which);
+
+struct FMCurveTables {
+  float t[4][FM_CURVE_N + 1];
+};
+
+// FM_CURVE_N + 1 entries; built on first use, shared by all threads, never rebuilt. An inline
+// function's static is one object in the whole program, however many files include this.
+inline const float* fm_curve_table(int which) {
+  static const FMCurveTables tables = [] {
+    FMCurveTables c;
+    for (int i = 0; i <= FM_CURVE_N; ++i) {
+      const double u = double(i) / FM_CURVE_N;
+      const float sq = float(u * u), q4 = float(u * u * u * u);
+      c.t[FM_CURVE_GAMMA_DECODE][i] = fm_to_linear_exact(sq, 0);
+      c.t[FM_CURVE_SRGB_DECODE][i] = fm_to_linear_exact(sq, 1);
+      c.t[FM_CURVE_GAMMA_ENCODE][i] = fm_from_linear_exact(q4, 0);
+      c.t[FM_CURVE_SRGB_ENCODE][i] = fm_from_linear_exact(q4, 1);
+    }
+    return c;
+  }();
+  return tables.t[which];
+}
 
 FM_FN float fm_curve_lookup(const float* tab, float f) {
   float fi = fm_floorf(f);

@@ -81,12 +81,12 @@ FM_KERNEL(fm_lens_gather) {
       if (r < 0.5f) r = 0.5f;
       const int reach = (int)fm_ceilf(r * ey + 0.5f);
       for (int dy = -reach; dy <= reach; ++dy) {
-        // Rows at the iris's top and bottom are cut into four sub-rows to follow its outline.
-        const int split = (float)((dy < 0 ? -dy : dy) + 1) > r * ey;
-        const int subs = split ? 4 : 1;
+        // Rows at the iris's top and bottom are cut into sub-rows to follow its outline.
+        const int split = FM_IRIS_ROW_SPLITS(float, dy < 0 ? -dy : dy, r * ey);
+        const int subs = split ? FM_IRIS_SUBROWS : 1;
         const float w = pw / (float)subs;
         for (int s = 0; s < subs; ++s) {
-          const float yy = split ? (float)dy - 0.375f + 0.25f * (float)s : (float)dy;
+          const float yy = split ? FM_IRIS_SUBROW_Y(float, dy, s) : (float)dy;
           const float yn = yy / r;
           if (yn < -1.0f || yn > 1.0f) continue;
           const float f = (yn + 1.0f) * 0.5f * (float)(rows - 1);

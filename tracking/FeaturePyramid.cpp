@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/Choices.h"
 #include "engine/HostMemory.h"
 
 namespace fm {
@@ -48,7 +49,8 @@ PyramidRange choosePyramidRange(int64_t width, int64_t height, int vectorDetail,
   // A limit that is not a number tracks nothing rather than descending to the last level.
   r.maxFlow = maxFlow == maxFlow ? maxFlow : 0.0f;
   const int64_t m = std::max<int64_t>(std::min(width, height), 0);
-  int finest = std::clamp(vectorDetail, 1, 3) - 1;
+  // "Full" starts at level 0, "Half" at 1, "Quarter" at 2.
+  int finest = std::clamp(vectorDetail, int(kDetailFull), int(kDetailQuarter)) - kDetailFull;
   while (finest > 0 && (m >> finest) < 16) --finest;
   int L = finest;
   while (!(r.maxFlow / levelFactor(L) <= 4.0f) && L <= 11 && (m >> (L + 1)) >= 8) ++L;

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "engine/Transfer.h"
+
 namespace fm {
 
 int originOffset(int32_t to, int32_t from) {
@@ -21,9 +23,7 @@ bool copyCurrentFrame(Backend& be, const Buffer& current, const Rect& currentRec
 }
 
 bool clearOutput(Backend& be, Buffer& out, std::string* message) {
-  FMParams p;
-  makeParams(p, &out, nullptr, nullptr);
-  if (be.launch(FM_K_CLEAR, &out, nullptr, nullptr, nullptr, &p, out.width, out.height, 1.0)) return true;
+  if (clearImage(be, out)) return true;
   setMessage(message, "clear");
   return false;
 }

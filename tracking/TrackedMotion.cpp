@@ -14,10 +14,6 @@
 namespace fm {
 namespace {
 
-constexpr int kTrackPrevious = 2;
-constexpr int kTrackNext = 3;
-constexpr int kOutputVectors = 2;
-
 bool takesPart(const PlacedImage* im) { return im && isPresent(*im) && im->buffer->data; }
 
 // NaN settings fall to the lower bound.
@@ -28,9 +24,9 @@ bool renderWithPool(Backend& be, ScratchPool& pool, const RenderSettings& s, con
                     const PlacedImage& cur, const Rect& outRect, Buffer& out, std::string* message) {
   const Rect& rect = cur.rect;
   const int W = int(width(rect)), H = int(height(rect));
-  const PlacedImage* prev = s.tracking != kTrackNext && takesPart(frames.previous) ? frames.previous : nullptr;
-  const PlacedImage* next = s.tracking != kTrackPrevious && takesPart(frames.next) ? frames.next : nullptr;
-  const bool vectors = s.motionOutput == kOutputVectors;
+  const PlacedImage* prev = s.tracking != kTrackNextFrame && takesPart(frames.previous) ? frames.previous : nullptr;
+  const PlacedImage* next = s.tracking != kTrackPreviousFrame && takesPart(frames.next) ? frames.next : nullptr;
+  const bool vectors = s.motionOutput == kOutputMotionVectors;
   const float maxFlow =
       float(double(std::max(W, H)) * clampSetting(s.motionSensitivity, 0.0, 100.0) / 100.0 * 0.25);
   const double halfExtent = clampSetting(s.blurAmount, 0.0, 4.0) * double(maxFlow) * 0.5;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ForwardingBackend.h"
-#include "engine/Render.h"
+#include "blurs/Render.h"
 #include "engine/RenderSettings.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/Reference.h"

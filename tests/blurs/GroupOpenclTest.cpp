@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/blurs/GroupTestSupport.h"
+#include "tests/support/KernelRun.h"
 #include "tests/support/OpenCLBackend.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr float kTolerance = 2e-5f;
 class GroupOnOpencl : public ::testing::Test {
  protected:
   void SetUp() override {
+    FM_REQUIRE_OPENCL();
     std::string why;
     cl = fmtest::OpenCLBackend::create(&why);
     ASSERT_TRUE(cl) << why;

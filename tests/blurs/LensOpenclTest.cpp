@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/blurs/LensTestSupport.h"
+#include "tests/support/KernelRun.h"
 #include "tests/support/OpenCLBackend.h"
 
 namespace {
@@ -37,6 +38,7 @@ HostImage layerImage(int w, int h, uint32_t seed) {
 class LensOnOpencl : public ::testing::Test {
  protected:
   void SetUp() override {
+    FM_REQUIRE_OPENCL();
     std::string why;
     cl = fmtest::OpenCLBackend::create(&why);
     ASSERT_TRUE(cl) << why;

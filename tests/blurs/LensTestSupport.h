@@ -9,8 +9,8 @@
 #include <cmath>
 #include <string>
 
-#include "engine/CpuBackend.h"
-#include "engine/Render.h"
+#include "engine/cpu/CpuBackend.h"
+#include "blurs/Render.h"
 #include "engine/RenderSettings.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TestBackends.h"

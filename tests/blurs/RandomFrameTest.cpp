@@ -17,6 +17,7 @@
 #include "blurs/Footprint.h"
 #include "tests/blurs/BlurTestSupport.h"
 #include "tests/support/FailureSweep.h"
+#include "tests/support/KernelRun.h"
 #include "tests/support/OpenCLBackend.h"
 #include "tests/support/PoisonedRenders.h"
 #include "tests/support/RandomDraw.h"
@@ -220,6 +221,7 @@ bool renderOn(fm::Backend& be, const Frame& f, const fm::Buffer& input, const fm
 constexpr float kTargetTolerance = 2e-4f;
 
 void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
+  FM_REQUIRE_OPENCL();
   std::string why;
   std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
   ASSERT_TRUE(cl) << why;

@@ -1,7 +1,9 @@
 // Vector Blur through the render driver: directions, sides, maps and bad settings.
 #include <cmath>
 
+#include "blurs/DirectionalBlur.h"
 #include "blurs/Footprint.h"
+#include "blurs/VectorBlur.h"
 #include "tests/blurs/BlurTestSupport.h"
 
 namespace {

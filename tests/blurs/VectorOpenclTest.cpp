@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/blurs/BlurTestSupport.h"
+#include "tests/support/KernelRun.h"
 #include "tests/support/OpenCLBackend.h"
 
 namespace {
@@ -38,6 +39,7 @@ bool renderOn(fm::Backend& be, const RenderSettings& s, const fm::Buffer& input,
 }
 
 TEST(VectorOnOpencl, RendersMatchTheCpu) {
+  FM_REQUIRE_OPENCL();
   std::string why;
   std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
   ASSERT_TRUE(cl) << why;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/BlockCache.h"
-#include "engine/CpuBackend.h"
+#include "engine/cpu/BlockCache.h"
+#include "engine/cpu/CpuBackend.h"
 
 namespace {
 

@@ -1,91 +1,113 @@
-// How launches are cut into chunks: the figures decide load balance and per-chunk overhead.
+// How launches are cut into chunks: every row (or column) in exactly one chunk, every chunk within
+// its work budget unless it is a single row, enough chunks to keep every thread busy, and the
+// backend handing the parallel-for exactly the planned chunks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <sstream>
 
-#include "engine/CpuBackend.h"
-#include "engine/CpuChunking.h"
+#include "engine/cpu/CpuBackend.h"
+#include "engine/cpu/CpuChunking.h"
+#include "tests/support/RandomDraw.h"
 #include "tests/support/TestBackends.h"
 
 namespace {
 
+using fm::ChunkPlan;
 using fm::planCpuChunks;
 
-FMParams block(int dW, int dH, int y1) {
+struct Launch {
+  int kernel = FM_K_COPY;
+  bool specialised = false;
   FMParams p{};
-  p.dW = dW;
-  p.dH = dH;
-  p.y1 = y1;
-  return p;
+  int gridW = 1, gridH = 1;
+  double cost = 1.0;
+  int threads = 1;
+
+  std::string text() const {
+    std::ostringstream s;
+    s << "kernel " << kernel << (specialised ? " specialised" : "") << ", grid " << gridW << "x" << gridH << ", dst "
+      << p.dW << "x" << p.dH << " y1 " << p.y1 << ", count " << p.count << ", cost " << cost << ", threads "
+      << threads;
+    return s.str();
+  }
+};
+
+// Work units of one row (or, for column strips, nothing: they are bounded by width alone) and
+// the budget they must keep to.
+double rowWork(const Launch& l) {
+  switch (l.specialised ? l.kernel : -1) {
+    case FM_K_BOX_ROWS:
+      return double(l.p.dW);
+    case FM_K_GROUP:
+      return double(l.p.dW) * std::max(l.p.count, 1) * 4.0;
+    case FM_K_LENS_GATHER:
+      return double(l.p.dW) * l.p.count * 4.0;
+    default:
+      return double(l.gridW) * (l.cost >= 1.0 ? l.cost : 1.0);
+  }
 }
 
-TEST(Chunking, GeneralPathFigures) {
-  const FMParams p = block(100, 1000, 1000);
-  // A quarter of a thread's share: 1000 / 32 = 31 rows, well under the 655-row budget.
-  fm::ChunkPlan c = planCpuChunks(FM_K_COPY, p, false, 100, 1000, 1.0, 8);
-  EXPECT_EQ(c.perChunk, 31);
-  EXPECT_EQ(c.chunks, 33);
-  EXPECT_FALSE(c.specialised);
-  // One row per chunk once a single row exceeds the budget.
-  c = planCpuChunks(FM_K_COPY, p, false, 100000, 10, 1.0, 8);
-  EXPECT_EQ(c.perChunk, 1);
-  EXPECT_EQ(c.chunks, 10);
-  // A single row stays a single chunk however many threads there are.
-  c = planCpuChunks(FM_K_COPY, p, false, 5000, 1, 1.0, 16);
-  EXPECT_EQ(c.chunks, 1);
-  // The cost hint shrinks the budget: 65536 / (100 * 40) = 16 rows.
-  c = planCpuChunks(FM_K_COPY, p, false, 100, 1000, 40.0, 2);
-  EXPECT_EQ(c.perChunk, 16);
-  EXPECT_EQ(c.chunks, 63);
-  // Costs below 1 (and NaN) count as 1; one thread counts as one.
-  c = planCpuChunks(FM_K_COPY, p, false, 100, 1000, 0.1, 0);
-  EXPECT_EQ(c.perChunk, 250);
-  EXPECT_EQ(c.chunks, 4);
-  c = planCpuChunks(FM_K_COPY, p, false, 100, 1000, std::nan(""), 1);
-  EXPECT_EQ(c.perChunk, 250);
+double budget(const Launch& l) {
+  const bool wide = l.specialised && (l.kernel == FM_K_GROUP || l.kernel == FM_K_LENS_GATHER);
+  return wide ? 262144.0 : 65536.0;
 }
 
-TEST(Chunking, SpecialisedRunnerFigures) {
-  // Box rows: budget of 65536 per row of dW; rows limited by dH, y1 and the grid.
-  FMParams p = block(100000, 500, 400);
-  fm::ChunkPlan c = planCpuChunks(FM_K_BOX_ROWS, p, true, 10, 600, 1.0, 4);
-  EXPECT_TRUE(c.specialised);
-  EXPECT_EQ(c.total, 400);
-  EXPECT_EQ(c.perChunk, 1);
-  EXPECT_EQ(c.chunks, 400);
-  p = block(64, 500, 500);
-  c = planCpuChunks(FM_K_BOX_ROWS, p, true, 64, 300, 1.0, 4);
-  EXPECT_EQ(c.total, 300);
-  EXPECT_EQ(c.perChunk, 18);  // 300 / 16
-  EXPECT_EQ(c.chunks, 17);
-
-  // Box columns in strips of 8 to 64: 20 columns on 16 threads make 3 strips of 8.
-  p = block(20, 50, 7);
-  c = planCpuChunks(FM_K_BOX_COLS, p, true, 20, 7, 1.0, 16);
-  EXPECT_EQ(c.perChunk, 8);
-  EXPECT_EQ(c.chunks, 3);
-  p = block(10000, 50, 7);
-  c = planCpuChunks(FM_K_BOX_COLS, p, true, 10000, 7, 1.0, 2);
-  EXPECT_EQ(c.perChunk, 64);
-  EXPECT_EQ(c.chunks, 157);
-
-  // Translation group pass and constant-radius gather: 262144 per dW x taps x 4.
-  p = block(1000, 800, 800);
-  p.count = 16;
-  c = planCpuChunks(FM_K_GROUP, p, true, 1000, 800, 1.0, 2);
-  EXPECT_EQ(c.perChunk, 4);  // min(800 / 8, 262144 / 64000)
-  EXPECT_EQ(c.chunks, 200);
-  p.count = 0;  // the group pass counts at least one tap
-  c = planCpuChunks(FM_K_GROUP, p, true, 1000, 800, 1.0, 2);
-  EXPECT_EQ(c.perChunk, 65);
-  c = planCpuChunks(FM_K_LENS_GATHER, p, true, 1000, 800, 1.0, 2);
-  EXPECT_EQ(c.perChunk, 100);  // zero taps: the budget does not bind
-
-  // Nothing to do: no chunks, so the launch returns without running.
-  p = block(10, 0, 0);
-  c = planCpuChunks(FM_K_BOX_ROWS, p, true, 10, 10, 1.0, 2);
-  EXPECT_EQ(c.chunks, 0);
+std::string violation(const Launch& l, const ChunkPlan& c) {
+  const bool columns = l.specialised && l.kernel == FM_K_BOX_COLS;
+  const int total = columns ? std::min(l.p.dW, l.gridW)
+                            : l.specialised ? std::min({l.p.dH, l.p.y1, l.gridH}) : l.gridH;
+  if (std::max(total, 0) != c.total) return "covers " + std::to_string(c.total) + " of " + std::to_string(total);
+  if (c.perChunk < 1) return "empty chunks";
+  // Every row in exactly one chunk: the last chunk reaches the end and none lies beyond it.
+  if (total > 0 && !(int64_t(c.chunks - 1) * c.perChunk < total && int64_t(c.chunks) * c.perChunk >= total))
+    return std::to_string(c.chunks) + " chunks of " + std::to_string(c.perChunk) + " for " + std::to_string(total);
+  if (total <= 0 && c.chunks != 0) return "chunks without rows";
+  const int T = std::max(l.threads, 1);
+  if (columns) {
+    if (c.perChunk < 8 || c.perChunk > 64) return "strip of " + std::to_string(c.perChunk) + " columns";
+    if (c.chunks < std::min(4 * T, (total + 7) / 8)) return "too few strips";
+    return "";
+  }
+  if (c.perChunk > 1 && c.perChunk * rowWork(l) > budget(l)) return "chunk over its budget";
+  if (total > 0 && c.chunks < std::min(4 * T, total)) return "too few chunks for the threads";
+  return "";
 }
+
+Launch drawLaunch(fmtest::RandomDraw& d, bool specialised) {
+  static const int general[] = {FM_K_COPY, FM_K_CONV_COLS, FM_K_BOX_ROWS, FM_K_GROUP};
+  static const int special[] = {FM_K_BOX_ROWS, FM_K_BOX_COLS, FM_K_GROUP, FM_K_LENS_GATHER};
+  Launch l;
+  l.specialised = specialised;
+  l.kernel = (specialised ? special : general)[d.integer(0, 3)];
+  auto size = [&] {
+    return d.chance(0.1) ? d.integer(0, 2) : d.chance(0.5) ? d.integer(1, 300) : d.integer(1, 200000);
+  };
+  l.gridW = size();
+  l.gridH = size();
+  l.p.dW = d.chance(0.7) ? l.gridW : size();
+  l.p.dH = d.chance(0.7) ? l.gridH : size();
+  l.p.y1 = d.chance(0.7) ? l.p.dH : size();
+  l.p.count = d.integer(0, 40);
+  l.cost = d.chance(0.1) ? std::nan("") : d.real(0.01, 300);
+  l.threads = d.integer(0, 64);
+  return l;
+}
+
+void checkRandomLaunches(bool specialised) {
+  fmtest::RandomDraw d(specialised ? 2024 : 2025, false);
+  for (int i = 0; i < 10000; ++i) {
+    const Launch l = drawLaunch(d, specialised);
+    const ChunkPlan c = planCpuChunks(l.kernel, l.p, l.specialised, l.gridW, l.gridH, l.cost, l.threads);
+    ASSERT_EQ(c.specialised, specialised) << l.text();
+    ASSERT_EQ(violation(l, c), "") << l.text();
+  }
+}
+
+TEST(Chunking, GeneralPathCoversEveryRowOnceWithinBudgetOnEveryThread) { checkRandomLaunches(false); }
+
+TEST(Chunking, SpecialisedRunnersCoverEveryRowOnceWithinBudgetOnEveryThread) { checkRandomLaunches(true); }
 
 TEST(Chunking, WhichLaunchesWantASpecialRunner) {
   FMParams p{};
@@ -103,18 +125,26 @@ TEST(Chunking, WhichLaunchesWantASpecialRunner) {
   EXPECT_FALSE(fm::wantsSpecialRunner(FM_K_COPY, p, true, true));
 }
 
-// The backend hands the parallel-for exactly the planned number of chunks.
-TEST(Chunking, LaunchUsesThePlan) {
+// The backend hands the parallel-for exactly the planned chunks, and they write every row.
+TEST(Chunking, LaunchRunsThePlan) {
   fmtest::RecordingParallel par(8);
   fm::CpuBackend be(&par, nullptr, nullptr);
-  fm::Buffer img;
-  ASSERT_TRUE(be.allocImage(img, 100, 1000));
-  FMParams p;
-  fm::makeParams(p, &img, nullptr, nullptr);
-  ASSERT_TRUE(be.launch(FM_K_CLEAR, &img, nullptr, nullptr, nullptr, &p, 100, 1000, 1.0));
-  ASSERT_TRUE(be.launch(FM_K_CLEAR, &img, nullptr, nullptr, nullptr, &p, 100000, 10, 1.0));
-  EXPECT_EQ(par.counts, (std::vector<int>{33, 10}));
-  be.freeImage(img);
+  for (const int w : {100, 100000}) {
+    const int h = w == 100 ? 1000 : 10;
+    fm::Buffer img;
+    ASSERT_TRUE(be.allocImage(img, w, h));
+    FMParams p;
+    fm::makeParams(p, &img, nullptr, nullptr);
+    // Ones everywhere first, so that a row no chunk ran shows.
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) static_cast<float*>(img.data)[(int64_t(y) * img.pitch + x) * 4] = 1.0f;
+    par.counts.clear();
+    ASSERT_TRUE(be.launch(FM_K_CLEAR, &img, nullptr, nullptr, nullptr, &p, w, h, 1.0));
+    const ChunkPlan c = planCpuChunks(FM_K_CLEAR, p, false, w, h, 1.0, 8);
+    EXPECT_EQ(par.counts, std::vector<int>{c.chunks});
+    for (int y = 0; y < h; ++y) ASSERT_EQ(static_cast<float*>(img.data)[int64_t(y) * img.pitch * 4], 0.0f) << y;
+    be.freeImage(img);
+  }
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/CpuBackend.h"
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/CpuBackend.h"
+#include "engine/cpu/CpuKernelTable.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TestBackends.h"
 #include "tests/support/TestImage.h"

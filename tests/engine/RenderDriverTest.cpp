@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/Render.h"
+#include "blurs/Render.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/TestBackends.h"
 #include "tests/support/TestImage.h"

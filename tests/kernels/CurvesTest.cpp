@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/CpuKernels.h"
+#include "engine/cpu/CpuKernels.h"
 
 namespace {
 

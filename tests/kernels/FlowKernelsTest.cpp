@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/Backend.h"
-#include "engine/CpuKernels.h"
+#include "engine/cpu/CpuKernels.h"
 #include "tests/support/FlowFrames.h"
 #include "tests/support/KernelRun.h"
 

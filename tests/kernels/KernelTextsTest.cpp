@@ -11,7 +11,7 @@
 #include <string>
 
 #include "engine/Backend.h"
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/CpuKernelTable.h"
 #include "gpu/KernelTexts.h"
 #include "tests/support/KernelRun.h"
 
@@ -36,8 +36,8 @@ TEST(OpenclText, IsOneSelfContainedText) {
 }
 
 TEST(OpenclText, BuildsOnTheRuntimePresent) {
+  FM_REQUIRE_OPENCL();
   fmtest::OpenCLHarness* cl = fmtest::OpenCLHarness::get();
-  if (!cl) GTEST_SKIP() << fmtest::OpenCLHarness::why();
   fmtest::HostImage dst(2, 2);
   fmtest::KernelCall c;
   c.kernel = FM_K_CLEAR;

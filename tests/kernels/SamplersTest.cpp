@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "engine/CpuKernels.h"
+#include "engine/cpu/CpuKernels.h"
 #include "tests/support/KernelRun.h"
 
 namespace {
@@ -122,8 +122,8 @@ TEST(Store, AccumulatesOnlyWhenAsked) {
 
 // The same samples evaluated by the OpenCL build of the helpers.
 TEST(SamplersOpencl, MatchTheCpu) {
+  FM_REQUIRE_OPENCL();
   fmtest::OpenCLHarness* cl = fmtest::OpenCLHarness::get();
-  if (!cl) GTEST_SKIP() << fmtest::OpenCLHarness::why();
   const char* probe = R"CL(
 __kernel void fm_probe_samplers(__global int* out, FMParams p) {
   __global float* f = (__global float*)out;

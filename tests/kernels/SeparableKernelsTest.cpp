@@ -29,6 +29,11 @@ struct BoxCase {
   int segLen;  // 0: the whole row or column
 };
 
+void PrintTo(const BoxCase& b, std::ostream* os) {
+  *os << (b.rows ? "rows" : "columns") << ", n " << b.n << ", frac " << b.frac << ", edge " << b.mode
+      << ", segments " << b.segLen;
+}
+
 KernelCall boxCall(const BoxCase& b, HostImage& dst, const HostImage& src) {
   KernelCall c;
   c.kernel = b.rows ? FM_K_BOX_ROWS : FM_K_BOX_COLS;

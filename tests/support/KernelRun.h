@@ -54,8 +54,23 @@ class OpenCLHarness {
   Impl* impl = nullptr;
 };
 
+// Without an OpenCL platform the OpenCL tests skip, except in CI (the environment variable CI
+// set), where bootstrap installs PoCL and a missing platform is a fault: this records one or
+// the other in the running test.
+void reportNoOpenCL(const std::string& why);
+
+// Ends the running test (or its SetUp) when no OpenCL platform exists, as reportNoOpenCL says.
+#define FM_REQUIRE_OPENCL()                                                   \
+  do {                                                                        \
+    if (!::fmtest::OpenCLHarness::get()) {                                    \
+      ::fmtest::reportNoOpenCL(::fmtest::OpenCLHarness::why());               \
+      return;                                                                 \
+    }                                                                         \
+  } while (0)
+
 // Runs on the CPU and on OpenCL from the same starting destination and compares
-// the results exactly (NaN equal to NaN) or within tol + rel * |value|; "" when they agree.
+// the results exactly (NaN equal to NaN) or within tol + rel * |value|; "" when they agree
+// (and when OpenCL is absent, after reportNoOpenCL).
 std::string compareTargets(const KernelCall& call, float tol = 0.0f, float rel = 0.0f);
 
 // Runs the kernel's item-by-item CPU function over the whole grid on the calling thread,

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/Backend.h"
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ForwardingBackend.h"
 #include "tests/support/TestImage.h"
 

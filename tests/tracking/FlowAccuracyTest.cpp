@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/FlowFrames.h"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 #include "tests/support/FlowFrames.h"
 #include "tests/support/TestBackends.h"

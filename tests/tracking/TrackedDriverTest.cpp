@@ -12,6 +12,7 @@
 
 #include "engine/ThreadParallel.h"
 #include "tests/support/FlowFrames.h"
+#include "tests/support/KernelRun.h"
 #include "tests/support/OpenCLBackend.h"
 #include "tests/support/TestBackends.h"
 #include "tests/support/TrackedSequence.h"
@@ -513,6 +514,7 @@ HostImage renderOn(fm::Backend& be, fmtest::OpenCLBackend* cl, const RenderSetti
 }
 
 TEST(TrackedDriver, OpenclRendersMatchTheCpu) {
+  FM_REQUIRE_OPENCL();
   std::string why;
   std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
   ASSERT_TRUE(cl) << why;

@@ -1,9 +1,9 @@
-#include "engine/CpuCopyBand.h"
+#include "engine/cpu/CpuCopyBand.h"
 
 #include <algorithm>
 
-#include "engine/CpuKernels.h"
-#include "engine/StreamStore.h"
+#include "engine/cpu/CpuKernels.h"
+#include "engine/cpu/StreamStore.h"
 
 namespace fm {
 

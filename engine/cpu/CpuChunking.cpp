@@ -1,4 +1,4 @@
-#include "engine/CpuChunking.h"
+#include "engine/cpu/CpuChunking.h"
 
 #include <algorithm>
 #include <cstdint>

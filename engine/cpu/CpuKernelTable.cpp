@@ -1,11 +1,11 @@
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/CpuKernelTable.h"
 
-#include "engine/CpuConvBands.h"
-#include "engine/CpuCopyBand.h"
-#include "engine/CpuGroupRunner.h"
-#include "engine/CpuKernels.h"
-#include "engine/CpuPairs.h"
-#include "engine/CpuSpecialRunners.h"
+#include "engine/cpu/CpuConvBands.h"
+#include "engine/cpu/CpuCopyBand.h"
+#include "engine/cpu/CpuGroupRunner.h"
+#include "engine/cpu/CpuKernels.h"
+#include "engine/cpu/CpuPairs.h"
+#include "engine/cpu/CpuSpecialRunners.h"
 
 namespace fm {
 namespace {

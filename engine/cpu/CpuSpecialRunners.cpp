@@ -1,10 +1,10 @@
-#include "engine/CpuSpecialRunners.h"
+#include "engine/cpu/CpuSpecialRunners.h"
 
 #include <algorithm>
 
-#include "engine/CpuKernels.h"
-#include "engine/CpuPairs.h"
-#include "engine/StreamStore.h"
+#include "engine/cpu/CpuKernels.h"
+#include "engine/cpu/CpuPairs.h"
+#include "engine/cpu/StreamStore.h"
 
 namespace fm {
 namespace {

@@ -2,7 +2,7 @@
 // for rotations and scalings.
 #pragma once
 
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/CpuKernelTable.h"
 
 namespace fm {
 

@@ -3,7 +3,7 @@
 // only costs bandwidth. Falls back to plain stores where the instruction set has none.
 #pragma once
 
-#include "engine/CpuKernels.h"
+#include "engine/cpu/CpuKernels.h"
 
 #if defined(__SSE__) && defined(FM_F4_NATIVE)
 #include <xmmintrin.h>

@@ -2,7 +2,7 @@
 // every destination pixel exactly the value the kernel's own work item gives it.
 #pragma once
 
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/CpuKernelTable.h"
 
 namespace fm {
 

@@ -1,4 +1,4 @@
-#include "engine/CpuBackend.h"
+#include "engine/cpu/CpuBackend.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/BlockCache.h"
-#include "engine/CpuChunking.h"
-#include "engine/CpuKernelTable.h"
+#include "engine/cpu/BlockCache.h"
+#include "engine/cpu/CpuChunking.h"
+#include "engine/cpu/CpuKernelTable.h"
 #include "engine/Platform.h"
 
 namespace fm {

@@ -1,4 +1,4 @@
-#include "engine/BlockCache.h"
+#include "engine/cpu/BlockCache.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -1,10 +1,10 @@
-#include "engine/CpuGroupRunner.h"
+#include "engine/cpu/CpuGroupRunner.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "engine/CpuKernels.h"
-#include "engine/CpuPairs.h"
+#include "engine/cpu/CpuKernels.h"
+#include "engine/cpu/CpuPairs.h"
 
 namespace fm {
 namespace {

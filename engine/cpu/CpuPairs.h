@@ -4,7 +4,7 @@
 // way (AVX without fused multiply-add), so results never depend on which build runs.
 #pragma once
 
-#include "engine/CpuKernels.h"
+#include "engine/cpu/CpuKernels.h"
 
 namespace fm {
 

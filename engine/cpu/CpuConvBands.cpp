@@ -1,11 +1,11 @@
-#include "engine/CpuConvBands.h"
+#include "engine/cpu/CpuConvBands.h"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "engine/CpuKernels.h"
-#include "engine/CpuPairs.h"
-#include "engine/StreamStore.h"
+#include "engine/cpu/CpuKernels.h"
+#include "engine/cpu/CpuPairs.h"
+#include "engine/cpu/StreamStore.h"
 
 namespace fm {
 namespace {
