@@ -1,0 +1,106 @@
+#include "host/HostInstance.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace fm::host {
+namespace {
+
+std::mutex registryMutex;
+std::unordered_set<const Handle*> liveHandles;
+
+// Plug-in ids the registry hands out; distinct across instances so that one instance's id
+// never passes for another's.
+std::atomic<AEGP_PluginId> nextPluginId{7001};
+
+constexpr int32_t kEffectLayerId = 1;
+
+}  // namespace
+
+Handle* findHandle(const void* pointer, HandleKind kind) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  const auto* handle = static_cast<const Handle*>(pointer);
+  if (!liveHandles.count(handle) || handle->kind != kind) return nullptr;
+  return const_cast<Handle*>(handle);
+}
+
+HostInstance::HostInstance(const HostProfile& profile) : profile_(profile) {
+  host_ = makeHandle(HandleKind::Host, -1);
+  effect_ = makeHandle(HandleKind::Effect, -1);
+  layer_ = makeHandle(HandleKind::Layer, -1);
+  params_.reset(kEffectLayerId, profile.layerWidth, profile.layerHeight);
+}
+
+HostInstance::~HostInstance() {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  for (auto it = liveHandles.begin(); it != liveHandles.end();) {
+    if ((*it)->owner == this) {
+      delete *it;
+      it = liveHandles.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+Handle* HostInstance::makeHandle(HandleKind kind, int32_t paramIndex) {
+  auto* handle = new Handle{this, kind, paramIndex};
+  std::lock_guard<std::mutex> lock(registryMutex);
+  liveHandles.insert(handle);
+  return handle;
+}
+
+void HostInstance::dropHandle(Handle* handle) {
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    liveHandles.erase(handle);
+  }
+  delete handle;
+}
+
+bool HostInstance::offers(const std::string& name) const {
+  const auto& withheld = profile_.withheldSuites;
+  return std::find(withheld.begin(), withheld.end(), name) == withheld.end();
+}
+
+void HostInstance::noteAcquired(const std::string& name, int32_t version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++held_[{name, version}];
+  ++stats_.suitesHeld;
+}
+
+bool HostInstance::noteReleased(const std::string& name, int32_t version) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = held_.find({name, version});
+  if (it == held_.end() || it->second == 0) return false;
+  --it->second;
+  --stats_.suitesHeld;
+  return true;
+}
+
+AEGP_PluginId HostInstance::registerPlugin(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pluginId_ = nextPluginId++;
+  registered_ = true;
+  ++stats_.registrations;
+  stats_.registeredName = name;
+  return pluginId_;
+}
+
+bool HostInstance::registeredId(AEGP_PluginId* id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *id = pluginId_;
+  return registered_;
+}
+
+void HostInstance::fault(const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stats_.faults.push_back(what);
+}
+
+HostStats HostInstance::stats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stats_;
+}
+
+}  // namespace fm::host

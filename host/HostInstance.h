@@ -1,0 +1,86 @@
+// The host side of one effect instance: the state the C callbacks reach through the handles a
+// module is given, and the check of every handle that comes back.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "host/EffectInterface.h"
+#include "host/HostProfile.h"
+#include "host/ParamStore.h"
+
+namespace fm::host {
+
+class HostInstance;
+
+enum class HandleKind { Host, Effect, EffectObject, Stream, Layer };
+
+// What every pointer the host hands a module points to. Live handles are registered, so a
+// pointer that comes back is looked up before it is used.
+struct Handle {
+  HostInstance* owner;
+  HandleKind kind;
+  int32_t paramIndex;
+};
+
+// The live handle of that kind at pointer; null for anything else.
+Handle* findHandle(const void* pointer, HandleKind kind);
+
+class HostInstance {
+ public:
+  explicit HostInstance(const HostProfile& profile);
+  ~HostInstance();
+  HostInstance(const HostInstance&) = delete;
+  HostInstance& operator=(const HostInstance&) = delete;
+
+  const HostProfile& profile() const { return profile_; }
+
+  // Declared and changed between commands only; commands read it.
+  ParamStore& params() { return params_; }
+  const ParamStore& params() const { return params_; }
+
+  PF_HostRef hostRef() const { return reinterpret_cast<PF_HostRef>(host_); }
+  PF_EffectRef effectRef() const { return reinterpret_cast<PF_EffectRef>(effect_); }
+  AEGP_LayerRef layerRef() const { return reinterpret_cast<AEGP_LayerRef>(layer_); }
+
+  // Handles made for the module at its request, and given back by it.
+  Handle* makeHandle(HandleKind kind, int32_t paramIndex);
+  void dropHandle(Handle* handle);
+
+  // Suites: whether this host offers a name, and the balance of acquisitions.
+  bool offers(const std::string& name) const;
+  void noteAcquired(const std::string& name, int32_t version);
+  bool noteReleased(const std::string& name, int32_t version);
+
+  // The plug-in registry.
+  AEGP_PluginId registerPlugin(const std::string& name);
+  bool registeredId(AEGP_PluginId* id) const;
+
+  template <class Change>
+  void count(Change change) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    change(stats_);
+  }
+  void fault(const std::string& what);
+  HostStats stats() const;
+
+  std::atomic<bool> abortRequested{false};
+  std::string declarationError;  // why the last refused declaration was refused
+
+ private:
+  const HostProfile profile_;
+  ParamStore params_;
+  Handle* host_;
+  Handle* effect_;
+  Handle* layer_;
+  mutable std::mutex mutex_;
+  HostStats stats_;
+  std::map<std::pair<std::string, int32_t>, int32_t> held_;
+  AEGP_PluginId pluginId_ = 0;
+  bool registered_ = false;
+};
+
+}  // namespace fm::host

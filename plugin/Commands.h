@@ -1,0 +1,23 @@
+// The commands the module answers, one handler each; EffectMain dispatches to them.
+#pragma once
+
+#include "host/EffectInterface.h"
+
+namespace fm {
+
+// PF_Cmd_ABOUT: the About text into the output record's message.
+PF_Err about(PF_OutData* out);
+
+// PF_Cmd_GLOBAL_SETUP: version and flags, and registration with the host's plug-in registry.
+PF_Err globalSetup(const PF_InData* in, PF_OutData* out);
+
+// PF_Cmd_PARAMS_SETUP: declares indices 1 to kParamCount - 1, stopping at the first host error.
+PF_Err setUpParams(const PF_InData* in, PF_OutData* out);
+
+// PF_Cmd_USER_CHANGED_PARAM (userChange, with the index the user changed) and
+// PF_Cmd_UPDATE_PARAMS_UI: hides the controls of the blur kinds not chosen. Visibility problems
+// are never the host's business: always PF_Err_None.
+PF_Err updateVisibility(const PF_InData* in, PF_OutData* out, PF_ParamDef* const* params,
+                        bool userChange, int32_t changedIndex);
+
+}  // namespace fm

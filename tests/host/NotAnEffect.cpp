@@ -1,0 +1,4 @@
+// A shared library with an entry point of the right name but no property list.
+extern "C" __attribute__((visibility("default"))) int EffectMain() {
+  return 0;
+}
