@@ -52,6 +52,7 @@ bench:
 	$(BUILD)/bench/fm_bench_vector
 	$(BUILD)/bench/fm_bench_flow
 	$(BUILD)/bench/fm_bench_tracked
+	$(BUILD)/bench/fm_bench_gpu
 
 demo: build
 	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam

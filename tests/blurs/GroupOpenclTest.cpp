@@ -8,7 +8,7 @@
 
 #include "tests/blurs/GroupTestSupport.h"
 #include "tests/support/KernelRun.h"
-#include "tests/support/OpenCLBackend.h"
+#include "tests/support/OpenCLTarget.h"
 
 namespace {
 
@@ -24,12 +24,12 @@ class GroupOnOpencl : public ::testing::Test {
   void SetUp() override {
     FM_REQUIRE_OPENCL();
     std::string why;
-    cl = fmtest::OpenCLBackend::create(&why);
+    cl = fmtest::OpenCLTarget::create(&why);
     ASSERT_TRUE(cl) << why;
   }
   void TearDown() override {
     if (!cl) return;
-    EXPECT_EQ(cl->liveImages, 0);
+    EXPECT_EQ(cl->liveAfterFlush(), 0);
   }
 
   bool renderOn(fm::Backend& be, const RenderSettings& s, const fm::Buffer& input, const Rect& placed,
@@ -56,14 +56,14 @@ class GroupOnOpencl : public ::testing::Test {
     HostImage onCpu, onCl;
     if (!renderOn(cpu, s, image.buffer(), placed, outRect, onCpu)) return "CPU render failed";
     fm::Buffer deviceInput;
-    const bool ok = cl->upload(deviceInput, image) && renderOn(*cl, s, deviceInput, placed, outRect, onCl);
-    cl->freeImage(deviceInput);
+    const bool ok = cl->upload(deviceInput, image) && renderOn(cl->backend, s, deviceInput, placed, outRect, onCl);
+    cl->backend.freeImage(deviceInput);
     if (!ok) return "OpenCL render failed: " + cl->error();
     const std::string diff = fmtest::firstDifference(onCpu, onCl, kTolerance, kTolerance);
     return diff.empty() ? "" : "CPU and OpenCL differ at " + diff;
   }
 
-  std::unique_ptr<fmtest::OpenCLBackend> cl;
+  std::unique_ptr<fmtest::OpenCLTarget> cl;
 };
 
 TEST_F(GroupOnOpencl, DirectionalBlur) {

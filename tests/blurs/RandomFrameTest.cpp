@@ -18,7 +18,7 @@
 #include "tests/blurs/BlurTestSupport.h"
 #include "tests/support/FailureSweep.h"
 #include "tests/support/KernelRun.h"
-#include "tests/support/OpenCLBackend.h"
+#include "tests/support/OpenCLTarget.h"
 #include "tests/support/PoisonedRenders.h"
 #include "tests/support/RandomDraw.h"
 
@@ -223,7 +223,7 @@ constexpr float kTargetTolerance = 2e-4f;
 void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
   FM_REQUIRE_OPENCL();
   std::string why;
-  std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
+  std::unique_ptr<fmtest::OpenCLTarget> cl = fmtest::OpenCLTarget::create(&why);
   ASSERT_TRUE(cl) << why;
   fm::ThreadParallel par(2);
   fm::CpuBackend cpu(&par, nullptr, nullptr);
@@ -235,15 +235,15 @@ void compareWithOpencl(bool wild, uint32_t firstSeed, int count) {
     const bool cpuOk = renderOn(cpu, f, f.image.buffer(), f.mapImage.buffer(), onCpu, cpuMessage);
     fm::Buffer input, map;
     bool clOk = cl->upload(input, f.image) && (!f.withMap || cl->upload(map, f.mapImage));
-    clOk = clOk && renderOn(*cl, f, input, map, onCl, clMessage);
-    cl->freeImage(input);
-    cl->freeImage(map);
+    clOk = clOk && renderOn(cl->backend, f, input, map, onCl, clMessage);
+    cl->backend.freeImage(input);
+    cl->backend.freeImage(map);
     ASSERT_EQ(cpuOk, clOk) << cpuMessage << " / " << clMessage << " " << cl->error();
     if (cpuOk) {
       EXPECT_EQ(fmtest::firstDifference(onCpu, onCl, kTargetTolerance, kTargetTolerance), "");
     }
   }
-  EXPECT_EQ(cl->liveImages, 0);
+  EXPECT_EQ(cl->liveAfterFlush(), 0);
 }
 
 // Every allocation and every launch of a frame failed in turn, and the host stopping it at its

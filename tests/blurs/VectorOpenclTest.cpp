@@ -7,7 +7,7 @@
 
 #include "tests/blurs/BlurTestSupport.h"
 #include "tests/support/KernelRun.h"
-#include "tests/support/OpenCLBackend.h"
+#include "tests/support/OpenCLTarget.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ bool renderOn(fm::Backend& be, const RenderSettings& s, const fm::Buffer& input,
 TEST(VectorOnOpencl, RendersMatchTheCpu) {
   FM_REQUIRE_OPENCL();
   std::string why;
-  std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
+  std::unique_ptr<fmtest::OpenCLTarget> cl = fmtest::OpenCLTarget::create(&why);
   ASSERT_TRUE(cl) << why;
   const HostImage layerImage = smoothLayer(48, 36);
   const HostImage mapImage = smoothLayer(30, 20);
@@ -63,18 +63,19 @@ TEST(VectorOnOpencl, RendersMatchTheCpu) {
       s.mapProperty = withMap ? FM_CH_LIGHTNESS : FM_CH_RED;
       fm::Buffer cpuOut, clOut;
       ASSERT_TRUE(renderOn(cpu, s, cpuIn, layer, withMap ? &cpuMap : nullptr, mapRect, outRect, cpuOut));
-      ASSERT_TRUE(renderOn(*cl, s, clIn, layer, withMap ? &clMap : nullptr, mapRect, outRect, clOut)) << cl->error();
+      ASSERT_TRUE(renderOn(cl->backend, s, clIn, layer, withMap ? &clMap : nullptr, mapRect, outRect, clOut))
+          << cl->error();
       HostImage a(cpuOut.width, cpuOut.height), b(clOut.width, clOut.height);
       for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) a.at(x, y) = static_cast<const fmtest::Px*>(cpuOut.data)[size_t(y) * cpuOut.pitch + x];
       ASSERT_TRUE(cl->read(clOut, b));
       EXPECT_EQ(fmtest::firstDifference(a, b, kTolerance, kTolerance), "") << "type " << type << " map " << withMap;
       cpu.freeImage(cpuOut);
-      cl->freeImage(clOut);
+      cl->backend.freeImage(clOut);
     }
-  cl->freeImage(clIn);
-  cl->freeImage(clMap);
-  EXPECT_EQ(cl->liveImages, 0);
+  cl->backend.freeImage(clIn);
+  cl->backend.freeImage(clMap);
+  EXPECT_EQ(cl->liveAfterFlush(), 0);
   EXPECT_EQ(cpu.liveImages, 0);
 }
 

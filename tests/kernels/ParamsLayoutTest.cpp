@@ -69,7 +69,7 @@ TEST(ParamsLayout, KernelNamesFollowIdentifiers) {
 // sent, at the offsets the host uses.
 TEST(ParamsLayout, OpenclKernelSeesTheHostBlock) {
   FM_REQUIRE_OPENCL();
-  fmtest::OpenCLHarness* cl = fmtest::OpenCLHarness::get();
+  fmtest::OpenCLDevice* cl = fmtest::OpenCLDevice::get();
   const char* probe = R"CL(
 __kernel void fm_probe_layout(__global int* out, FMParams p) {
   out[0] = (int)sizeof(FMParams);

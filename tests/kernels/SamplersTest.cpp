@@ -123,7 +123,7 @@ TEST(Store, AccumulatesOnlyWhenAsked) {
 // The same samples evaluated by the OpenCL build of the helpers.
 TEST(SamplersOpencl, MatchTheCpu) {
   FM_REQUIRE_OPENCL();
-  fmtest::OpenCLHarness* cl = fmtest::OpenCLHarness::get();
+  fmtest::OpenCLDevice* cl = fmtest::OpenCLDevice::get();
   const char* probe = R"CL(
 __kernel void fm_probe_samplers(__global int* out, FMParams p) {
   __global float* f = (__global float*)out;

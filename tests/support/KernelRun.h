@@ -1,10 +1,11 @@
-// Running one kernel over host images on a target: the CPU backend or OpenCL.
+// Running one kernel over host images on a target: the CPU backend or fm::OpenCLBackend.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "kernels/FMKernelTypes.h"
+#include "tests/support/OpenCLDevice.h"
 #include "tests/support/TestImage.h"
 
 namespace fmtest {
@@ -27,46 +28,6 @@ FMParams blockFor(const HostImage* dst, const HostImage* srcA, const HostImage* 
 
 // Runs on a CpuBackend over a ThreadParallel of `threads` threads.
 bool runOnCpu(const KernelCall& call, int threads = 4);
-
-// The process-wide OpenCL program built from the embedded kernel text.
-class OpenCLHarness {
- public:
-  // Null when no OpenCL platform or device exists; why() then says so.
-  static OpenCLHarness* get();
-  static const std::string& why();
-
-  bool run(const KernelCall& call, std::string* error = nullptr);
-
-  // Builds `extraSource` appended to the embedded text and runs `kernel(__global int* out,
-  // FMParams p)` once; `out` receives `outInts` ints.
-  bool runProbe(const std::string& extraSource, const char* kernel, const FMParams& p,
-                std::vector<int>& out, int outInts, std::string* error = nullptr);
-
-  // The harness's context, queue and program of the kernel text alone (a cl_context,
-  // cl_command_queue and cl_program), shared with backends that keep images on the device.
-  // False when the program does not build.
-  bool objects(void** context, void** queue, void** program, std::string* error = nullptr);
-
-  struct Impl;
-
- private:
-  OpenCLHarness() = default;
-  Impl* impl = nullptr;
-};
-
-// Without an OpenCL platform the OpenCL tests skip, except in CI (the environment variable CI
-// set), where bootstrap installs PoCL and a missing platform is a fault: this records one or
-// the other in the running test.
-void reportNoOpenCL(const std::string& why);
-
-// Ends the running test (or its SetUp) when no OpenCL platform exists, as reportNoOpenCL says.
-#define FM_REQUIRE_OPENCL()                                                   \
-  do {                                                                        \
-    if (!::fmtest::OpenCLHarness::get()) {                                    \
-      ::fmtest::reportNoOpenCL(::fmtest::OpenCLHarness::why());               \
-      return;                                                                 \
-    }                                                                         \
-  } while (0)
 
 // Runs on the CPU and on OpenCL from the same starting destination and compares
 // the results exactly (NaN equal to NaN) or within tol + rel * |value|; "" when they agree

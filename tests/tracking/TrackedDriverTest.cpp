@@ -13,7 +13,7 @@
 #include "engine/ThreadParallel.h"
 #include "tests/support/FlowFrames.h"
 #include "tests/support/KernelRun.h"
-#include "tests/support/OpenCLBackend.h"
+#include "tests/support/OpenCLTarget.h"
 #include "tests/support/TestBackends.h"
 #include "tests/support/TrackedSequence.h"
 #include "tracking/MotionBlurStage.h"
@@ -477,7 +477,7 @@ TEST(TrackedDriver, BadInputGivesFiniteOutput) {
 
 // ------------------------------------------------------------------ OpenCL
 
-HostImage renderOn(fm::Backend& be, fmtest::OpenCLBackend* cl, const RenderSettings& st, const SquareSequence& s) {
+HostImage renderOn(fm::Backend& be, fmtest::OpenCLTarget* cl, const RenderSettings& st, const SquareSequence& s) {
   fm::Buffer cur, prev, next;
   HostImage result;
   if (cl) {
@@ -506,9 +506,9 @@ HostImage renderOn(fm::Backend& be, fmtest::OpenCLBackend* cl, const RenderSetti
   }
   be.freeImage(out);
   if (cl) {
-    cl->freeImage(cur);
-    cl->freeImage(prev);
-    cl->freeImage(next);
+    cl->backend.freeImage(cur);
+    cl->backend.freeImage(prev);
+    cl->backend.freeImage(next);
   }
   return result;
 }
@@ -516,7 +516,7 @@ HostImage renderOn(fm::Backend& be, fmtest::OpenCLBackend* cl, const RenderSetti
 TEST(TrackedDriver, OpenclRendersMatchTheCpu) {
   FM_REQUIRE_OPENCL();
   std::string why;
-  std::unique_ptr<fmtest::OpenCLBackend> cl = fmtest::OpenCLBackend::create(&why);
+  std::unique_ptr<fmtest::OpenCLTarget> cl = fmtest::OpenCLTarget::create(&why);
   ASSERT_TRUE(cl) << why;
   fm::ThreadParallel par(2);
   fmtest::CountingBackend cpu(&par);
@@ -524,7 +524,7 @@ TEST(TrackedDriver, OpenclRendersMatchTheCpu) {
   for (int mode : {1, 2}) {
     RenderSettings st = fmtest::trackedSettings(mode, 1.0);
     st.maxDisplacement = 8;
-    const HostImage a = renderOn(cpu, nullptr, st, s), b = renderOn(*cl, cl.get(), st, s);
+    const HostImage a = renderOn(cpu, nullptr, st, s), b = renderOn(cl->backend, cl.get(), st, s);
     ASSERT_EQ(a.width(), b.width());
     HostImage ap(a.width(), a.height());
     for (int y = 0; y < a.height(); ++y)
@@ -534,7 +534,7 @@ TEST(TrackedDriver, OpenclRendersMatchTheCpu) {
     const float tol = mode == 1 ? 2e-3f : 0.1f / 8.0f;
     EXPECT_EQ(fmtest::firstDifference(ap, b, tol, 0.0f), "") << mode;
   }
-  EXPECT_EQ(cl->liveImages, 0);
+  EXPECT_EQ(cl->liveAfterFlush(), 0);
   EXPECT_EQ(cpu.liveImages, 0);
 }
 
