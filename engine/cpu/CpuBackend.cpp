@@ -84,8 +84,8 @@ class SerialParallel final : public Parallel {
 
 }  // namespace
 
-CpuBackend::CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext)
-    : parallel(parallel), abortQuery(abortQuery), abortContext(abortContext) {}
+CpuBackend::CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext, CpuIsa isa)
+    : parallel(parallel), abortQuery(abortQuery), abortContext(abortContext), isa(isa) {}
 
 bool CpuBackend::allocImage(Buffer& buf, int width, int height) {
   if (width < 1 || height < 1) return false;
@@ -158,8 +158,8 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
   task.abortContext = abortContext;
 
   const bool wants = wantsSpecialRunner(kernel, *p, task.launch.srcA != nullptr, task.launch.tab != nullptr);
-  task.special = wants ? cpuSpecialRunner(kernel) : nullptr;
-  task.band = cpuBandRunner(kernel);
+  task.special = wants ? cpuSpecialRunner(kernel, isa) : nullptr;
+  task.band = cpuBandRunner(kernel, isa);
   if (!task.special && !task.band) return false;  // no kernel with this identifier in this build
   task.plan = planCpuChunks(kernel, *p, task.special != nullptr, gridW, gridH, cost, threads);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/Backend.h"
+#include "engine/cpu/CpuIsa.h"
 
 namespace fm {
 
@@ -9,8 +10,9 @@ class CpuBackend final : public Backend {
  public:
   using AbortQuery = bool (*)(void* context);
 
-  // `parallel` is not owned; null runs every launch on the calling thread.
-  CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext);
+  // `parallel` is not owned; null runs every launch on the calling thread. Kernels run at the
+  // process's instruction-set level (cpuIsa), or at `isa` where the processor supports it.
+  CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext, CpuIsa isa = cpuIsa());
 
   bool allocImage(Buffer& buf, int width, int height) override;
   void freeImage(Buffer& buf) override;
@@ -30,6 +32,7 @@ class CpuBackend final : public Backend {
   Parallel* parallel;
   AbortQuery abortQuery;
   void* abortContext;
+  CpuIsa isa;
   bool aborted = false;
 };
 

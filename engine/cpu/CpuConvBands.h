@@ -1,15 +1,231 @@
-// Band runners for the direct convolutions. A tile of pixels is accumulated tap by tap, so
-// source rows stream through the cache and no pixel waits on its own running sum; each
-// pixel still sees exactly the additions, in the order, of the kernel's own work item.
+// Band runners for the direct convolutions, part of the level body (CpuLevelBody.h). A tile of
+// pixels is accumulated tap by tap, so source rows stream through the cache and no pixel waits
+// on its own running sum; each pixel still sees exactly the additions, in the order, of the
+// kernel's own work item.
 #pragma once
 
-#include "kernels/FMKernelTypes.h"
+namespace conv {
 
-namespace fm {
+constexpr int kGroup = 8;
 
-void runConvRowsBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB,
-                     const void* tab, const FMParams& p);
-void runConvColsBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB,
-                     const void* tab, const FMParams& p);
+// Column passes: a strip of pixels gathers its sums in a small buffer, kTapBlock source rows at
+// a time. Each source row then streams through the cache on its own, instead of 2n + 1 rows a
+// multiple of 4 KiB apart competing for the same cache sets (a UHD row is 60 KiB).
+constexpr int kStrip = 384;
+constexpr int kTapBlock = 4;
 
-}  // namespace fm
+// Where each tap of a row reads: tap k of output pixel x is a[offset[k] + x], or a transparent
+// pixel where offset[k] is kNoRow (a column pass's tap past an edge that reads nothing).
+constexpr fm_idx kNoRow = INT64_MIN;
+alignas(64) const float kZeros[kStrip * 4] = {};
+
+struct TapRows {
+  const float4* a;
+  fm_idx offset[FM_T_FLOATS];
+
+  template <class V>
+  __attribute__((always_inline)) const V* at(int k, int x) const {
+    return offset[k] == kNoRow ? reinterpret_cast<const V*>(kZeros)
+                               : reinterpret_cast<const V*>(a + (offset[k] + x));
+  }
+};
+
+// Adds taps [k0, k0 + count) of a strip of `pairs` pixel pairs starting at x to `acc`, in tap
+// order. The first block starts from zero, as the kernel's sum does; the last one stores the
+// results.
+template <int Count, bool First, bool Last>
+__attribute__((always_inline)) inline void addTaps(Pair* acc, int pairs, const TapRows& rows, int x, int k0,
+                                                   const float* t, float4* out) {
+  const Pair* src[Count];
+  Pair taps[Count];
+  for (int j = 0; j < Count; ++j) {
+    src[j] = rows.at<Pair>(k0 + j, x);
+    taps[j] = Pair{} + t[k0 + j];
+  }
+  for (int c = 0; c < pairs; ++c) {
+    Pair sum = First ? Pair{} : acc[c];
+#pragma GCC unroll 8
+    for (int j = 0; j < Count; ++j) sum += src[j][c] * taps[j];
+    if (Last) {
+      const float4* two = reinterpret_cast<const float4*>(&sum);
+      streamStore(out + 2 * c, two[0]);
+      streamStore(out + 2 * c + 1, two[1]);
+    } else {
+      acc[c] = sum;
+    }
+  }
+}
+
+template <bool First>
+__attribute__((always_inline)) inline void lastTaps(int count, Pair* acc, int pairs, const TapRows& rows, int x,
+                                                    int k0, const float* t, float4* out) {
+  switch (count) {
+    case 1: return addTaps<1, First, true>(acc, pairs, rows, x, k0, t, out);
+    case 2: return addTaps<2, First, true>(acc, pairs, rows, x, k0, t, out);
+    case 3: return addTaps<3, First, true>(acc, pairs, rows, x, k0, t, out);
+    default: return addTaps<4, First, true>(acc, pairs, rows, x, k0, t, out);
+  }
+}
+
+// Output pixels [x, x + 2 pairs) of one row of a column pass. `ahead`, when not null, is a
+// source row that the next rows will need first: it is read from memory, where the rows
+// already in use come from the cache, so it is asked for early.
+__attribute__((always_inline)) inline void convColsStrip(int x, int pairs, const TapRows& rows, int n,
+                                                         const float* t, const float4* ahead, float4* out) {
+  static_assert(kTapBlock == 4, "lastTaps covers blocks of up to four taps");
+  if (ahead) {
+    const char* line = reinterpret_cast<const char*>(ahead + x);
+    for (int b = 0; b < pairs * 32; b += 64) __builtin_prefetch(line + b, 0, 2);
+  }
+  alignas(64) Pair acc[kStrip / 2];
+  const int taps = 2 * n + 1;
+  if (taps <= kTapBlock) return lastTaps<true>(taps, acc, pairs, rows, x, 0, t, out + x);
+  addTaps<kTapBlock, true, false>(acc, pairs, rows, x, 0, t, out + x);
+  int k0 = kTapBlock;
+  for (; taps - k0 > kTapBlock; k0 += kTapBlock)
+    addTaps<kTapBlock, false, false>(acc, pairs, rows, x, k0, t, out + x);
+  lastTaps<false>(taps - k0, acc, pairs, rows, x, k0, t, out + x);
+}
+
+// Pixels [x0, x1) of one row of a column pass. Successive rows on one thread share all but a
+// few source rows; walking the strips in alternate directions starts each row where the
+// previous one left its source rows in the cache.
+__attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const TapRows& rows, int n,
+                                                           const float* t, const float4* ahead, float4* out) {
+  const int pairs = (x1 - x0) / 2;
+  const int strips = (pairs + kStrip / 2 - 1) / (kStrip / 2);
+  static thread_local bool backwards = false;
+  backwards = !backwards;
+  for (int i = 0; i < strips; ++i) {
+    const int s = backwards ? strips - 1 - i : i;
+    const int first = s * (kStrip / 2);
+    convColsStrip(x0 + 2 * first, std::min(kStrip / 2, pairs - first), rows, n, t, ahead, out);
+  }
+  return x0 + 2 * pairs;
+}
+
+// Pixels [xa, xb) of row y of a rows pass whose window crosses an edge of the valid range. The
+// pixels their taps read, edge rule applied, are gathered once into a padded run, where the
+// kernel would apply the rule to every tap of every pixel; each sum sees the same values in
+// the same order.
+__attribute__((always_inline)) inline void convRowsEdge(int xa, int xb, int y, const float4* a, float4* out, int n,
+                                                        const FMParams& p) {
+  constexpr int kRun = 64;
+  float4 pad[kRun + 2 * FM_CONV_MAX_N];
+  const int len = y < p.aH ? p.aW : 0;
+  const fm_idx base = fm_idx(y) * p.aP;
+  for (int x = xa; x < xb; x += kRun) {
+    const int m = std::min(kRun, xb - x);
+    for (int i = 0; i < m + 2 * n; ++i) pad[i] = fm_axv(a, base, 1, x - n + i, len, p.mode, p.lo, p.hi);
+    for (int c = 0; c < m; ++c) {
+      float4 acc = f4z();
+      for (int k = 0; k <= 2 * n; ++k) acc += pad[c + k] * p.t[k];
+      out[x + c] = acc;
+    }
+  }
+}
+
+// The sum the kernel's own work item gives pixel x of row y: what the fast loops cannot give
+// (no taps at all, or columns past the source) is taken from here.
+template <bool Rows>
+__attribute__((always_inline)) inline float4 convItem(int x, int y, int n, const float4* a,
+                                                      const FMParams& p) {
+  if (Rows) return fm_conv_at(a, fm_idx(y) * p.aP, 1, x, y < p.aH ? p.aW : 0, n, &p);
+  return fm_conv_at(a, x, p.aP, y, x < p.aW ? p.aH : 0, n, &p);
+}
+
+// One row of a pass. The fast loops take pixels [x0, x1): for a rows pass those whose whole
+// window lies inside the row, the others reading a padded run; for a column pass every column
+// of the source, near the top and bottom edges too, where each tap reads one whole source row
+// or nothing, as the kernel's edge rule decides for that row. Columns past the source take
+// the work item's own sum.
+template <bool Rows>
+__attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, const float4* a, const FMParams& p) {
+  const int width = std::min(gridW, p.dW);
+  const int n = fm_mini(p.n, FM_CONV_MAX_N);
+  float4* out = d + fm_idx(y) * p.dP;
+  TapRows rows;
+  rows.a = a;
+  int x0 = 0, x1 = 0;
+  bool interior = false;
+  if (Rows) {
+    const int len = y < p.aH ? p.aW : 0;
+    // In 64 bits: the block's valid range may lie anywhere.
+    const int64_t lo = int64_t(fm_direct_lo(p.mode, p.lo)) + n;
+    const int64_t hi = int64_t(fm_direct_hi(p.mode, p.hi, len)) - n;
+    x0 = int(std::min<int64_t>(std::max<int64_t>(0, lo), width));
+    x1 = int(std::max<int64_t>(std::min<int64_t>(width, hi), x0));
+    for (int k = 0; k <= 2 * n; ++k) rows.offset[k] = fm_idx(y) * p.aP + (k - n);
+  } else {
+    interior = y - n >= fm_direct_lo(p.mode, p.lo) && y + n < fm_direct_hi(p.mode, p.hi, p.aH);
+    x1 = std::min(width, p.aW);  // columns past the source have no pixels to read
+    for (int k = 0; k <= 2 * n; ++k) {
+      const int j = fm_ax_index(y - n + k, p.aH, p.mode, p.lo, p.hi);
+      rows.offset[k] = j < 0 ? kNoRow : fm_idx(j) * p.aP;
+    }
+  }
+  if (x1 < x0) x1 = x0;
+  if (Rows) {
+    convRowsEdge(0, std::min(x0, width), y, a, out, n, p);
+    convRowsEdge(x1, width, y, a, out, n, p);
+  }
+  // Two rows past the window: with rows handed out in turn, the next row of this thread.
+  const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
+  int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
+  // Groups of kGroup pixels keep their sums in registers: independent chains, no spills.
+  for (; x + kGroup <= x1; x += kGroup) {
+    Pair acc[kGroup / 2] = {};
+    for (int k = 0; k <= 2 * n; ++k) {
+      const float tap = p.t[k];
+      const Pair taps = {tap, tap, tap, tap, tap, tap, tap, tap};
+      const Pair* pairs = rows.at<Pair>(k, x);
+#pragma GCC unroll 4
+      for (int c = 0; c < kGroup / 2; ++c) acc[c] += pairs[c] * taps;
+    }
+    const float4* sums = reinterpret_cast<const float4*>(acc);
+#pragma GCC unroll 8
+    for (int c = 0; c < kGroup; ++c) streamStore(out + x + c, sums[c]);
+  }
+  for (; x < x1; ++x) {
+    float4 acc = f4z();
+    for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
+    out[x] = acc;
+  }
+  // Columns past the source: the kernel's edge rule gives them nothing to read.
+  if (!Rows)
+    for (int xe = x1; xe < width; ++xe) out[xe] = convItem<Rows>(xe, y, n, a, p);
+}
+
+template <bool Rows>
+__attribute__((always_inline)) inline void convBand(int gridW, int first, int end, void* dst, const void* srcA,
+                                                    const FMParams& block) {
+  const FMParams p = block;  // keeps the fields in registers across pixel stores
+  float4* d = static_cast<float4*>(dst);
+  const float4* a = static_cast<const float4*>(srcA);
+  // A negative radius has no taps, where the fast loops assume at least one.
+  const int n = fm_mini(p.n, FM_CONV_MAX_N);
+  const int width = std::min(gridW, p.dW);
+  for (int gy = first; gy < end; ++gy) {
+    const int y = p.y0 + gy;
+    if (y >= p.y1 || y >= p.dH) continue;
+    if (n >= 0) {
+      convRow<Rows>(y, gridW, d, a, p);
+    } else {
+      float4* out = d + fm_idx(y) * p.dP;
+      for (int x = 0; x < width; ++x) out[x] = convItem<Rows>(x, y, n, a, p);
+    }
+  }
+  streamFence();
+}
+
+void runConvRowsBand(int gridW, int first, int end, void* dst, const void* srcA, const void*, const void*,
+                     const FMParams& p) {
+  convBand<true>(gridW, first, end, dst, srcA, p);
+}
+
+void runConvColsBand(int gridW, int first, int end, void* dst, const void* srcA, const void*, const void*,
+                     const FMParams& p) {
+  convBand<false>(gridW, first, end, dst, srcA, p);
+}
+
+}  // namespace conv

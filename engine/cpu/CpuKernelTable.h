@@ -1,6 +1,7 @@
-// The CPU backend's per-identifier runners.
+// The CPU backend's per-identifier runners, at each instruction-set level.
 #pragma once
 
+#include "engine/cpu/CpuIsa.h"
 #include "kernels/FMKernelTypes.h"
 
 namespace fm {
@@ -24,14 +25,16 @@ struct CpuLaunch {
 // producing exactly what the kernel's own work items produce.
 using SpecialRunner = void (*)(const CpuLaunch& launch, int first, int end);
 
-// Null for an identifier outside 0..33 or a kernel this build does not have.
-BandRunner cpuBandRunner(int kernel);
+// Each lookup gives the code of `isa`, or of the baseline where this processor cannot run it.
+
+// The fastest band runner of a kernel; null for an identifier outside 0..33.
+BandRunner cpuBandRunner(int kernel, CpuIsa isa = cpuIsa());
 
 // The plain item-by-item runner of a kernel (rows outer, columns inner), whatever faster band
 // runner the table holds; the reference that the faster runners must match exactly.
-BandRunner cpuItemRunner(int kernel);
+BandRunner cpuItemRunner(int kernel, CpuIsa isa = cpuIsa());
 
 // The whole-row/strip runner of kernels 4, 5, 8 and 10; null where there is none.
-SpecialRunner cpuSpecialRunner(int kernel);
+SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa = cpuIsa());
 
 }  // namespace fm

@@ -1,12 +1,7 @@
-// Two pixels as one eight-lane vector, for CPU runners that handle pixel pairs. Where the
-// processor has AVX, functions marked FM_AVX_CLONES are also built for it and pick that build at
-// load time; one instruction then serves two pixels. The lanes see the same operations either
-// way (AVX without fused multiply-add), so results never depend on which build runs.
+// Two pixels as one eight-lane vector, for runners that handle pixel pairs; part of the level
+// body (CpuLevelBody.h). Where the level has 256-bit vectors one instruction serves both
+// pixels; the lanes see the same operations either way.
 #pragma once
-
-#include "engine/cpu/CpuKernels.h"
-
-namespace fm {
 
 typedef float Pair __attribute__((vector_size(32), aligned(16), may_alias));
 
@@ -17,12 +12,3 @@ typedef float Pair __attribute__((vector_size(32), aligned(16), may_alias));
 __attribute__((always_inline)) inline Pair pairOf(float4 a, float4 b) {
   return Pair{a[0], a[1], a[2], a[3], b[0], b[1], b[2], b[3]};
 }
-
-}  // namespace fm
-
-// Function clones confuse the sanitizers' start-up, so sanitizer builds use the default build.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define FM_AVX_CLONES __attribute__((target_clones("avx", "default")))
-#else
-#define FM_AVX_CLONES
-#endif

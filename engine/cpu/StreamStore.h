@@ -1,15 +1,8 @@
-// Stores that bypass the cache, for results written once and not read again soon: a frame is
-// far larger than the caches, so reading each destination line in before overwriting it
-// only costs bandwidth. Falls back to plain stores where the instruction set has none.
+// Stores that bypass the cache, part of the level body (CpuLevelBody.h), for results written
+// once and not read again soon: a frame is far larger than the caches, so reading each
+// destination line in before overwriting it only costs bandwidth. Falls back to plain stores
+// where the instruction set has none.
 #pragma once
-
-#include "engine/cpu/CpuKernels.h"
-
-#if defined(__SSE__) && defined(FM_F4_NATIVE)
-#include <xmmintrin.h>
-#endif
-
-namespace fm {
 
 inline void streamStore(float4* dst, float4 v) {
 #if defined(__SSE__) && defined(FM_F4_NATIVE)
@@ -25,5 +18,3 @@ inline void streamFence() {
   _mm_sfence();
 #endif
 }
-
-}  // namespace fm

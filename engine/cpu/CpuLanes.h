@@ -1,0 +1,258 @@
+// One float (or int) per pixel in each lane of the level's widest vector: 4 lanes at the
+// baseline, 8 with AVX2, 16 with AVX-512 (the lane count names the level: target options do
+// not define the instruction-set macros). Part of the level body (CpuLevelBody.h). Runners that
+// take several pixels per vector use only these operations, each of which rounds every lane
+// exactly as the kernel's scalar operation of the same name (fm_minf, fm_floorf, ...) does.
+#pragma once
+
+constexpr int kLanes = FM_CPU_LANES;
+typedef float Lf __attribute__((vector_size(4 * FM_CPU_LANES)));
+typedef int Li __attribute__((vector_size(4 * FM_CPU_LANES)));
+
+#define FM_LANE_FN __attribute__((always_inline)) inline
+
+// The same bits as another vector type (the instruction-set intrinsics' own).
+template <class To, class From>
+FM_LANE_FN To as(From v) {
+  static_assert(sizeof(To) == sizeof(From), "same width");
+  To t;
+  std::memcpy(&t, &v, sizeof t);
+  return t;
+}
+
+FM_LANE_FN Lf lf(float v) { return Lf{} + v; }
+FM_LANE_FN Li li(int v) { return Li{} + v; }
+
+// 0, 1, 2, ... kLanes - 1.
+FM_LANE_FN Li laneIndex() {
+  Li v;
+  for (int i = 0; i < kLanes; ++i) v[i] = i;
+  return v;
+}
+
+// Masks are lanes of all ones (true) or zeros, as vector comparisons give them.
+FM_LANE_FN Lf select(Li m, Lf a, Lf b) { return m ? a : b; }
+FM_LANE_FN Li select(Li m, Li a, Li b) { return m ? a : b; }
+
+// Bit i set where lane i of m is.
+FM_LANE_FN unsigned laneMask(Li m) {
+#if FM_CPU_LANES == 16
+  return _mm512_test_epi32_mask(as<__m512i>(m), as<__m512i>(m));
+#elif FM_CPU_LANES == 8
+  return unsigned(_mm256_movemask_ps(as<__m256>(m)));
+#elif FM_CPU_LANES == 4 && defined(__SSE2__)
+  return unsigned(_mm_movemask_ps(as<__m128>(m)));
+#else
+  unsigned bits = 0;
+  for (int i = 0; i < kLanes; ++i) bits |= m[i] ? 1u << i : 0u;
+  return bits;
+#endif
+}
+FM_LANE_FN bool anyLane(Li m) { return laneMask(m) != 0; }
+FM_LANE_FN bool allLanes(Li m) { return !anyLane(~m); }
+
+FM_LANE_FN Lf lsqrt(Lf x) {
+#if FM_CPU_LANES == 16
+  // The masked forms start from zeros where the plain ones start from an undefined register,
+  // which the compiler's uninitialised-use check flags.
+  return as<Lf>(_mm512_maskz_sqrt_ps(0xffff, as<__m512>(x)));
+#elif FM_CPU_LANES == 8
+  return as<Lf>(_mm256_sqrt_ps(as<__m256>(x)));
+#elif FM_CPU_LANES == 4 && defined(__SSE2__)
+  return as<Lf>(_mm_sqrt_ps(as<__m128>(x)));
+#else
+  for (int i = 0; i < kLanes; ++i) x[i] = fm_sqrtf(x[i]);
+  return x;
+#endif
+}
+
+// The kernels' fm_minf, fm_maxf and fm_clampf, NaN rules included.
+FM_LANE_FN Lf lmin(Lf a, Lf b) { return select((a < b) | (b != b), a, b); }
+FM_LANE_FN Lf lmax(Lf a, Lf b) { return select((a > b) | (b != b), a, b); }
+FM_LANE_FN Lf lclamp(Lf v, Lf lo, Lf hi) { return select(v < lo, lo, select(v > hi, hi, v)); }
+FM_LANE_FN Lf labs(Lf x) {
+  Li bits;
+  std::memcpy(&bits, &x, sizeof x);
+  bits &= 0x7fffffff;
+  std::memcpy(&x, &bits, sizeof x);
+  return x;
+}
+FM_LANE_FN Li lmini(Li a, Li b) { return select(a < b, a, b); }
+FM_LANE_FN Li lmaxi(Li a, Li b) { return select(a > b, a, b); }
+
+// fm_finite: neither infinite nor NaN.
+FM_LANE_FN Li finite(Lf x) {
+  Li bits;
+  std::memcpy(&bits, &x, sizeof x);
+  return (bits & 0x7f800000) != 0x7f800000;
+}
+
+// (int)x and (float)i as the kernels convert, lane by lane (out-of-range values convert as
+// the scalar conversion instruction converts them).
+FM_LANE_FN Li truncInt(Lf x) { return __builtin_convertvector(x, Li); }
+FM_LANE_FN Lf toFloat(Li i) { return __builtin_convertvector(i, Lf); }
+
+// fm_floorf, the sign of zero and non-finite values included.
+FM_LANE_FN Lf lfloor(Lf x) {
+#if FM_CPU_LANES == 16
+  return as<Lf>(_mm512_maskz_roundscale_ps(0xffff, as<__m512>(x), _MM_FROUND_TO_NEG_INF));
+#elif FM_CPU_LANES == 8
+  return as<Lf>(_mm256_round_ps(as<__m256>(x), _MM_FROUND_TO_NEG_INF));
+#else
+  // Below 2^23 in magnitude a float has a fraction; truncation then corrects downwards.
+  const Lf t = toFloat(truncInt(x));
+  const Lf f = select(t > x, t - 1.0f, t);
+  return select((labs(x) < 8388608.0f) & (x != 0.0f), f, x);
+#endif
+}
+
+// base[index] in every lane; indices count floats from base.
+FM_LANE_FN Lf gather(const float* base, Li index) {
+#if FM_CPU_LANES == 16
+  return as<Lf>(_mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, as<__m512i>(index), base, 4));
+#elif FM_CPU_LANES == 8
+  return as<Lf>(_mm256_i32gather_ps(base, as<__m256i>(index), 4));
+#else
+  Lf v;
+  for (int i = 0; i < kLanes; ++i) v[i] = base[index[i]];
+  return v;
+#endif
+}
+
+// As gather, but lanes outside `m` read nothing and give 0.
+FM_LANE_FN Lf gatherWhere(Li m, const float* base, Li index) {
+#if FM_CPU_LANES == 16
+  const __mmask16 k = _mm512_test_epi32_mask(as<__m512i>(m), as<__m512i>(m));
+  return as<Lf>(
+      _mm512_mask_i32gather_ps(_mm512_setzero_ps(), k, as<__m512i>(index), base, 4));
+#elif FM_CPU_LANES == 8
+  return as<Lf>(_mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, as<__m256i>(index),
+                                                          as<__m256>(m), 4));
+#else
+  Lf v = {};
+  for (int i = 0; i < kLanes; ++i)
+    if (m[i]) v[i] = base[index[i]];
+  return v;
+#endif
+}
+
+// Four channels of kLanes consecutive pixels, one channel per vector.
+struct Pixels {
+  Lf x, y, z, w;
+};
+
+namespace lanes {
+
+// Shuffle masks: element i of a mask picks element mask[i] of the two vectors joined.
+template <class F>
+FM_LANE_FN Li mask(F f) {
+  Li m;
+  for (int i = 0; i < kLanes; ++i) m[i] = f(i);
+  return m;
+}
+
+constexpr int kHalf = kLanes / 2;
+
+// From two vectors of kLanes / 4 pixels each: channel c of their kHalf pixels, then channel c + 1.
+FM_LANE_FN Lf pairOfChannels(Lf a, Lf b, int c) {
+  return __builtin_shuffle(a, b, mask([c](int i) { return i < kHalf ? 4 * i + c : 4 * (i - kHalf) + c + 1; }));
+}
+// The first halves of a and b joined, or the second halves.
+FM_LANE_FN Lf firstHalves(Lf a, Lf b) {
+  return __builtin_shuffle(a, b, mask([](int i) { return i < kHalf ? i : kLanes + i - kHalf; }));
+}
+FM_LANE_FN Lf secondHalves(Lf a, Lf b) {
+  return __builtin_shuffle(a, b, mask([](int i) { return i < kHalf ? kHalf + i : kLanes + i; }));
+}
+// Pixels [k, k + kLanes / 4) of pixels whose channels 0 and 1 are `xy` (kHalf of each) and
+// channels 2 and 3 are `zw`, interleaved again.
+FM_LANE_FN Lf interleave(Lf xy, Lf zw, int k) {
+  return __builtin_shuffle(xy, zw, mask([k](int i) {
+                             const int px = k + i / 4, c = i % 4;
+                             return c < 2 ? c * kHalf + px : kLanes + (c - 2) * kHalf + px;
+                           }));
+}
+
+}  // namespace lanes
+
+// Unaligned whole-vector access to floats of an image or table.
+typedef float LfUnaligned __attribute__((vector_size(4 * FM_CPU_LANES), aligned(4), may_alias));
+FM_LANE_FN Lf loadLanes(const void* p) { return *static_cast<const LfUnaligned*>(p); }
+FM_LANE_FN void storeLanes(void* p, Lf v) { *static_cast<LfUnaligned*>(p) = v; }
+
+#if FM_CPU_LANES == 8
+// AVX2 has no permute across two registers: pixels k and k + 4 share a register, one per
+// 128-bit half, and each half is transposed on its own.
+FM_LANE_FN Pixels loadPixels(const float4* p) {
+  auto halves = [&](int k) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(p + k))),
+                                _mm_loadu_ps(reinterpret_cast<const float*>(p + k + 4)), 1);
+  };
+  const __m256 a = halves(0), b = halves(1), c = halves(2), d = halves(3);
+  const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpackhi_ps(a, b);
+  const __m256 t2 = _mm256_unpacklo_ps(c, d), t3 = _mm256_unpackhi_ps(c, d);
+  return {as<Lf>(_mm256_shuffle_ps(t0, t2, 0x44)), as<Lf>(_mm256_shuffle_ps(t0, t2, 0xee)),
+          as<Lf>(_mm256_shuffle_ps(t1, t3, 0x44)), as<Lf>(_mm256_shuffle_ps(t1, t3, 0xee))};
+}
+
+// The vectors that hold the pixels one after another, as memory holds them.
+FM_LANE_FN void interleaved(const Pixels& q, Lf* v) {
+  const __m256 x = as<__m256>(q.x), y = as<__m256>(q.y), z = as<__m256>(q.z), w = as<__m256>(q.w);
+  const __m256 t0 = _mm256_unpacklo_ps(x, y), t1 = _mm256_unpackhi_ps(x, y);
+  const __m256 t2 = _mm256_unpacklo_ps(z, w), t3 = _mm256_unpackhi_ps(z, w);
+  const __m256 a = _mm256_shuffle_ps(t0, t2, 0x44), b = _mm256_shuffle_ps(t0, t2, 0xee);
+  const __m256 c = _mm256_shuffle_ps(t1, t3, 0x44), d = _mm256_shuffle_ps(t1, t3, 0xee);
+  v[0] = as<Lf>(_mm256_permute2f128_ps(a, b, 0x20));
+  v[1] = as<Lf>(_mm256_permute2f128_ps(c, d, 0x20));
+  v[2] = as<Lf>(_mm256_permute2f128_ps(a, b, 0x31));
+  v[3] = as<Lf>(_mm256_permute2f128_ps(c, d, 0x31));
+}
+#else
+FM_LANE_FN Pixels loadPixels(const float4* p) {
+  const float* f = reinterpret_cast<const float*>(p);
+  const Lf v0 = loadLanes(f), v1 = loadLanes(f + kLanes), v2 = loadLanes(f + 2 * kLanes), v3 = loadLanes(f + 3 * kLanes);
+  const Lf xy0 = lanes::pairOfChannels(v0, v1, 0), zw0 = lanes::pairOfChannels(v0, v1, 2);
+  const Lf xy1 = lanes::pairOfChannels(v2, v3, 0), zw1 = lanes::pairOfChannels(v2, v3, 2);
+  return {lanes::firstHalves(xy0, xy1), lanes::secondHalves(xy0, xy1), lanes::firstHalves(zw0, zw1),
+          lanes::secondHalves(zw0, zw1)};
+}
+
+// The vectors that hold the pixels one after another, as memory holds them.
+FM_LANE_FN void interleaved(const Pixels& q, Lf* v) {
+  const Lf xy0 = lanes::firstHalves(q.x, q.y), zw0 = lanes::firstHalves(q.z, q.w);
+  const Lf xy1 = lanes::secondHalves(q.x, q.y), zw1 = lanes::secondHalves(q.z, q.w);
+  v[0] = lanes::interleave(xy0, zw0, 0);
+  v[1] = lanes::interleave(xy0, zw0, kLanes / 4);
+  v[2] = lanes::interleave(xy1, zw1, 0);
+  v[3] = lanes::interleave(xy1, zw1, kLanes / 4);
+}
+#endif
+
+FM_LANE_FN void storePixels(float4* p, const Pixels& q) {
+  Lf v[4];
+  interleaved(q, v);
+  float* f = reinterpret_cast<float*>(p);
+  for (int i = 0; i < 4; ++i) storeLanes(f + i * kLanes, v[i]);
+}
+
+// As storePixels, but past the cache (see StreamStore.h) where p is aligned to a whole vector.
+FM_LANE_FN void streamPixels(float4* p, const Pixels& q) {
+#if defined(__SSE2__)
+  if (reinterpret_cast<uintptr_t>(p) % sizeof(Lf) == 0) {
+    Lf v[4];
+    interleaved(q, v);
+    float* f = reinterpret_cast<float*>(p);
+    for (int i = 0; i < 4; ++i) {
+#if FM_CPU_LANES == 16
+      _mm512_stream_ps(f + i * kLanes, as<__m512>(v[i]));
+#elif FM_CPU_LANES == 8
+      _mm256_stream_ps(f + i * kLanes, as<__m256>(v[i]));
+#else
+      _mm_stream_ps(f + i * kLanes, as<__m128>(v[i]));
+#endif
+    }
+    return;
+  }
+#endif
+  storePixels(p, q);
+}
