@@ -1,10 +1,12 @@
 // Camera Lens Blur on a UHD float RGBA frame with all cores: whole renders through fm::render
 // on the CPU backend, one radius for the frame and a radius per pixel from a blur map, at the
 // effect's default iris, fringe and linear light. Each line reports milliseconds per frame and
-// the reduction factor the plan chose; the summary at the end repeats them side by side.
+// the reduction factor the plan chose, the median of repetitions after an untimed warm-up
+// render; the summary at the end repeats them side by side.
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchImages.h"
+#include "bench/BenchRuns.h"
 
 #include <chrono>
 #include <cstdint>
@@ -60,9 +62,11 @@ Frame& frame() {
   return f;
 }
 
-// Milliseconds (mean of the timed iterations) and factor per benchmark name, for the summary.
-std::map<std::string, std::pair<double, int>>& results() {
-  static std::map<std::string, std::pair<double, int>> m;
+constexpr int kRepetitions = 3;
+
+// The reduction factor per benchmark name, for the summary.
+std::map<std::string, int>& factors() {
+  static std::map<std::string, int> m;
   return m;
 }
 
@@ -81,57 +85,55 @@ void runLens(benchmark::State& state, const std::string& name, double radius, bo
   map.rect = kImageRect;
   map.bounds = kImageRect;
   std::string message;
-  double seconds = 0;
-  int64_t frames = 0;
-  for (auto _ : state) {
+  auto render = [&] {
     fm::Buffer out;
-    const auto start = std::chrono::steady_clock::now();
     const bool ok = fm::render(f.be, s, scale, input, kImageRect, kImageRect, withMap ? &map : nullptr, kImageRect,
                                out, &message);
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    ++frames;
     f.be.freeImage(out);
-    if (!ok) {
-      state.SkipWithError(("render failed: " + message).c_str());
-      return;
-    }
-  }
+    return ok;
+  };
+  if (!render()) return state.SkipWithError(("render failed: " + message).c_str());  // warm-up
+  for (auto _ : state)
+    if (!render()) return state.SkipWithError(("render failed: " + message).c_str());
   state.counters["factor"] = factor;
   state.counters["threads"] = f.par.threadCount();
   state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
-  results()[name] = {1000 * seconds / double(frames), factor};
+  factors()[name] = factor;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  fmbench::printMachine("fm_bench_lens", frame().par.threadCount());
   for (bool withMap : {false, true})
     for (double radius : {20.0, 60.0, 300.0}) {
       const std::string name = std::string(withMap ? "lens_map" : "lens_constant") + "/r:" + std::to_string(int(radius));
       benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) { runLens(st, name, radius, withMap); })
           ->Unit(benchmark::kMillisecond)
           ->UseRealTime()
-          ->MinTime(1.0);
+          ->MinTime(1.0)
+          ->Repetitions(kRepetitions);
     }
-  benchmark::RunSpecifiedBenchmarks();
+  fmbench::MedianReporter rep;
+  benchmark::RunSpecifiedBenchmarks(&rep);
   benchmark::Shutdown();
 
-  if (!results().empty()) {
-    std::printf("\nCamera Lens Blur, %dx%d, %d threads (ms per frame, reduction factor)\n", kW, kH,
-                frame().par.threadCount());
-    std::printf("%-8s %22s %22s\n", "radius", "constant", "blur map");
-    for (int radius : {20, 60, 300}) {
-      std::printf("%-8d", radius);
-      for (const char* kind : {"lens_constant", "lens_map"}) {
-        const auto it = results().find(std::string(kind) + "/r:" + std::to_string(radius));
-        if (it == results().end())
-          std::printf(" %22s", "-");
-        else
-          std::printf(" %13.1f ms  f=%-3d", it->second.first, it->second.second);
-      }
-      std::printf("\n");
+  std::printf("\nCamera Lens Blur, %dx%d, %d threads (median ms per frame of %d repetitions, reduction factor)\n", kW,
+              kH, frame().par.threadCount(), kRepetitions);
+  std::printf("%-8s %22s %22s\n", "radius", "constant", "blur map");
+  for (int radius : {20, 60, 300}) {
+    std::printf("%-8d", radius);
+    for (const char* kind : {"lens_constant", "lens_map"}) {
+      const std::string name = std::string(kind) + "/r:" + std::to_string(radius);
+      const double ms = rep.ms(name);
+      if (ms < 0)
+        std::printf(" %22s", "-");
+      else
+        std::printf(" %13.1f ms  f=%-3d", ms, factors()[name]);
     }
+    std::printf("\n");
   }
   return 0;
 }

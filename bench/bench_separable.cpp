@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchImages.h"
+#include "bench/BenchRuns.h"
 
 #include <algorithm>
 #include <chrono>
@@ -243,9 +244,9 @@ void runPass(benchmark::State& state, const std::string& name, int kernel, int n
   state.counters["threads"] = f.threads();
 }
 
-// The pass and memcpy timed in alternation, one ratio per pair: a neighbour on a shared
-// machine that slows memory for a while slows both sides of a pair alike, where medians
-// taken minutes apart can catch one side in a slow spell and the other not.
+// The pass and memcpy on the same threads timed in alternation, one ratio per pair: a
+// neighbour on a shared machine that slows memory for a while slows both sides of a pair alike,
+// where medians taken minutes apart can catch one side in a slow spell and the other not.
 struct PairedRatio {
   double median = -1.0, low = -1.0, high = -1.0;
 };
@@ -261,8 +262,13 @@ PairedRatio pairedRatio(int kernel, int n, int mode) {
   const PassLaunch pass(f, kernel, n, mode);
   PairedRatio r;
   if (!pass.valid()) return r;
-  auto copy = [&f] {
-    std::memcpy(f.dst.data, f.src.data, f.imageBytes());
+  // memcpy on the pass's own threads, in bands of rows as the pass is cut.
+  const int bands = 4 * f.threads();
+  const size_t rowsPerBand = (size_t(kH) + bands - 1) / bands;
+  CopyBands bandsOfRows{static_cast<const char*>(f.src.data), static_cast<char*>(f.dst.data),
+                        rowsPerBand * size_t(f.src.pitch) * 16, f.imageBytes()};
+  auto copy = [&] {
+    f.par.run(bands, &bandsOfRows, copyBand);
     benchmark::ClobberMemory();
     return true;
   };
@@ -510,6 +516,62 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 
 const char* verdict(bool met) { return met ? "meets target" : "misses target"; }
 
+// The processor's peak rate of unfused multiply-add pairs at an instruction-set level: sixteen
+// independent chains of a multiply and an add per vector of the level's width, which keeps
+// every multiplier and adder busy. Returns a sum so that nothing is optimised away.
+#define FM_PEAK_PROBE(name, lanes, ...)                                  \
+  __VA_ARGS__ float name(long rounds) {                                  \
+    typedef float V __attribute__((vector_size(4 * lanes)));            \
+    V x[16];                                                             \
+    for (int i = 0; i < 16; ++i) x[i] = V{} + 1e-3f * float(i);          \
+    const V m = V{} + 0.999f, c = V{} + 1e-4f;                           \
+    for (long r = 0; r < rounds; ++r)                                    \
+      for (int i = 0; i < 16; ++i) x[i] = x[i] * m + c;                  \
+    float t = 0;                                                         \
+    for (int i = 0; i < 16; ++i)                                         \
+      for (int l = 0; l < lanes; ++l) t += x[i][l];                      \
+    return t;                                                            \
+  }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+FM_PEAK_PROBE(probeBaseline, 4)
+#if defined(__x86_64__)
+FM_PEAK_PROBE(probeAvx2, 8, __attribute__((target("arch=x86-64-v3"))))
+FM_PEAK_PROBE(probeAvx512, 16, __attribute__((target("arch=x86-64-v4,prefer-vector-width=512"))))
+#endif
+#pragma GCC diagnostic pop
+
+struct ProbeRun {
+  long rounds;
+  float sink[64];
+};
+
+void probeThread(void* ctx, int i) {
+  ProbeRun& r = *static_cast<ProbeRun*>(ctx);
+  float (*probe)(long) = &probeBaseline;
+#if defined(__x86_64__)
+  if (fm::cpuIsa() == fm::CpuIsa::Avx2) probe = &probeAvx2;
+  if (fm::cpuIsa() == fm::CpuIsa::Avx512) probe = &probeAvx512;
+#endif
+  r.sink[i % 64] = probe(r.rounds);
+}
+
+double peakPairsPerSecond() {
+  Frame& f = frame();
+  const int lanes = fm::cpuIsa() == fm::CpuIsa::Avx512 ? 16 : fm::cpuIsa() == fm::CpuIsa::Avx2 ? 8 : 4;
+  double best = 0;
+  for (int i = 0; i < 5; ++i) {
+    ProbeRun run{20000000, {}};
+    const double s = secondsOf([&] {
+      f.par.run(f.threads(), &run, probeThread);
+      return true;
+    });
+    benchmark::DoNotOptimize(run.sink[0]);
+    best = std::max(best, double(run.rounds) * 16 * lanes * f.threads() / s);
+  }
+  return best;
+}
+
 void printPassLines(const CollectingReporter& rep, double imageBytes) {
   std::string why;
   const double mc = rep.seconds("memcpy", &why);
@@ -529,11 +591,11 @@ void printPassLines(const CollectingReporter& rep, double imageBytes) {
     std::printf("  %-32s %9.2f ms %7.2f GB/s\n", "memcpy (all threads)", mct * 1e3,
                 2 * imageBytes / mct / 1e9);
   std::printf(
-      "  paired: the pass and a 1-thread memcpy timed in turn, %d pairs; the median ratio "
+      "  paired: the pass and a memcpy on the same %d threads timed in turn, %d pairs; the median ratio "
       "[lowest-highest] decides the verdict\n",
-      kPairs);
+      frame().threads(), kPairs);
   std::printf("  %-28s %11s %11s %9s %9s %20s  %s\n", "pass", "time", "bandwidth", "x memcpy",
-              "x MT", "paired x memcpy", "verdict");
+              "x MT", "paired x MT memcpy", "verdict");
   auto line = [&](int kernel, int n, int mode) {
     const std::string name = passName(kernel, n, mode);
     std::string w;
@@ -557,6 +619,22 @@ void printPassLines(const CollectingReporter& rep, double imageBytes) {
     for (int n : kBoxTaps)
       for (int mode : {FM_EDGE_ZERO, FM_EDGE_INSIDE}) line(kernel, n, mode);
   for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS}) line(kernel, kConvTaps, FM_EDGE_ZERO);
+
+  // Direct passes also by their arithmetic: every channel of every pixel takes one multiply
+  // and one add per tap, never fused.
+  const double peak = peakPairsPerSecond();
+  std::printf(
+      "\nDirect passes in multiply-add pairs per second (target >= 40%% of this processor's peak at %s, "
+      "%d threads: %.1f G pairs/s, measured)\n",
+      fm::cpuIsaName(fm::cpuIsa()), frame().threads(), peak / 1e9);
+  for (int kernel : {FM_K_CONV_ROWS, FM_K_CONV_COLS}) {
+    std::string w;
+    const double t = rep.seconds(passName(kernel, kConvTaps, FM_EDGE_ZERO), &w);
+    if (t <= 0) continue;
+    const double pairs = double(kW) * kH * 4 * (2 * kConvTaps + 1) / t;
+    std::printf("  %-28s %8.1f G pairs/s = %5.1f%% of peak: %s\n", fm::kernelName(kernel), pairs / 1e9,
+                100 * pairs / peak, verdict(pairs >= 0.4 * peak));
+  }
 }
 
 // One Fogmill-vs-OpenCV line; target <= 0 means informational only.
@@ -620,8 +698,8 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
   Frame& f = frame();
-  std::printf("fm_bench_separable: %dx%d float RGBA, %.1f MB per image, %d threads\n", kW, kH,
-              f.imageBytes() / 1e6, f.threads());
+  fmbench::printMachine("fm_bench_separable", f.threads());
+  std::printf("%dx%d float RGBA, %.1f MB per image\n", kW, kH, f.imageBytes() / 1e6);
 #ifdef FM_BENCH_WITH_OPENCV
   cv::setNumThreads(f.threads());
   std::printf("OpenCV %s, %d threads\n", CV_VERSION, cv::getNumThreads());

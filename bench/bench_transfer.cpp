@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/BenchRuns.h"
 #include "engine/cpu/CpuBackend.h"
 #include "engine/ThreadParallel.h"
 
@@ -72,4 +73,11 @@ BENCHMARK(BM_fm_export_clamp)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  fmbench::printMachine("fm_bench_transfer", frame().par.threadCount());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchImages.h"
+#include "bench/BenchRuns.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -161,15 +162,19 @@ void runRender(benchmark::State& state, const std::string& name, const RenderSet
   const fm::PlacedImage input{&f.src, kFrameRect};
   std::string message;
   double samples = 0;
-  for (auto _ : state) {
+  auto render = [&] {
     fm::Buffer out;
     f.be.samples = 0;
-    if (!fm::render(f.be, s, scale, input, s.inputBounds, s.layerBounds, nullptr, kFrameRect, out, &message))
-      return state.SkipWithError(("fm::render: " + message).c_str());
+    const bool ok =
+        fm::render(f.be, s, scale, input, s.inputBounds, s.layerBounds, nullptr, kFrameRect, out, &message);
     samples = f.be.samples;
     benchmark::DoNotOptimize(out.data);
     f.be.freeImage(out);
-  }
+    return ok;
+  };
+  if (!render()) return state.SkipWithError(("fm::render: " + message).c_str());  // warm-up
+  for (auto _ : state)
+    if (!render()) return state.SkipWithError(("fm::render: " + message).c_str());
   report(state, name, samples);
   state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
 }
@@ -204,33 +209,12 @@ void timing(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.5)->Repetitions(kRepetitions);
 }
 
-// Milliseconds per iteration, the median over the repetitions, by name.
-class CollectingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs)
-      if (r.run_type == Run::RT_Iteration && r.iterations > 0 && !r.error_occurred)
-        ms[r.run_name.function_name].push_back(r.real_accumulated_time / double(r.iterations) * 1e3);
-    benchmark::ConsoleReporter::ReportRuns(runs);
-  }
-  double median(const std::string& name) const {
-    auto it = ms.find(name);
-    if (it == ms.end() || it->second.empty()) return -1;
-    std::vector<double> v = it->second;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  }
-
- private:
-  std::map<std::string, std::vector<double>> ms;
-};
-
-void summary(const CollectingReporter& rep) {
+void summary(const fmbench::MedianReporter& rep) {
   std::printf("\n==== Summary: %dx%d float RGBA, %d threads, median of %d repetitions ====\n", kW, kH,
               frame().par.threadCount(), kRepetitions);
   std::printf("  %-36s %10s %12s %14s\n", "", "ms", "samples/px", "ns/sample/thr");
   auto line = [&](const std::string& name) {
-    const double t = rep.median(name);
+    const double t = rep.ms(name);
     if (t < 0) {
       std::printf("  %-36s failed or not run\n", name.c_str());
       return;
@@ -246,7 +230,7 @@ void summary(const CollectingReporter& rep) {
   line("pass/translate16/runner");
   line("pass/translate16/items");
   for (const Named& r : renders()) line(r.name);
-  const double runner = rep.median("pass/translate16/runner"), items = rep.median("pass/translate16/items");
+  const double runner = rep.ms("pass/translate16/runner"), items = rep.ms("pass/translate16/items");
   if (runner > 0 && items > 0)
     std::printf("  translation runner vs the kernel's work items: %.2fx faster\n", items / runner);
 }
@@ -256,7 +240,8 @@ void summary(const CollectingReporter& rep) {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  std::printf("fm_bench_transform: %dx%d float RGBA, %d threads\n", kW, kH, frame().par.threadCount());
+  fmbench::printMachine("fm_bench_transform", frame().par.threadCount());
+  std::printf("%dx%d float RGBA; renders are timed after an untimed warm-up render\n", kW, kH);
   benchmark::RegisterBenchmark("copy", runCopy)->Apply(timing);
   benchmark::RegisterBenchmark("pass/translate16/runner", runTranslatePass)->Apply(timing);
   benchmark::RegisterBenchmark("pass/translate16/items", runTranslateItems)->Apply(timing);
@@ -266,7 +251,7 @@ int main(int argc, char** argv) {
       runRender(st, copy.name, copy.settings);
     })->Apply(timing);
   }
-  CollectingReporter reporter;
+  fmbench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   summary(reporter);
   benchmark::Shutdown();

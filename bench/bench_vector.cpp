@@ -1,11 +1,12 @@
 // Vector Blur on a UHD frame with all cores: amounts 20 and 100, with the source as its own
-// map and with a separate map layer.
+// map and with a separate map layer; the median of repetitions after an untimed warm-up render.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "bench/BenchRuns.h"
 #include "engine/cpu/CpuBackend.h"
 #include "blurs/Render.h"
 #include "engine/ThreadParallel.h"
@@ -57,13 +58,16 @@ void BM_vector(benchmark::State& state) {
   const fm::Rect rect{0, 0, kW, kH};
   const fm::PlacedImage input{&f.image, rect};
   const fm::MapImage map{&f.map, fm::Rect{0, 0, kW / 4, kH / 4}, fm::Rect{0, 0, kW / 4, kH / 4}};
-  for (auto _ : state) {
+  std::string message;
+  auto render = [&] {
     fm::Buffer out;
-    std::string message;
-    if (!fm::render(f.be, s, scale, input, rect, rect, withMap ? &map : nullptr, rect, out, &message))
-      state.SkipWithError(message.c_str());
+    const bool ok = fm::render(f.be, s, scale, input, rect, rect, withMap ? &map : nullptr, rect, out, &message);
     f.be.freeImage(out);
-  }
+    return ok;
+  };
+  if (!render()) return state.SkipWithError(message.c_str());  // warm-up
+  for (auto _ : state)
+    if (!render()) return state.SkipWithError(message.c_str());
   const double samples = std::min(std::max(std::ceil(std::fabs(s.vectorAmount)), 1.0), 511.0) + 1;
   state.counters["samples_per_px"] = samples;
   state.counters["threads"] = f.par.threadCount();
@@ -74,8 +78,17 @@ BENCHMARK(BM_vector)
     ->ArgNames({"amount", "map"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(2);
+    ->MinTime(0.5)
+    ->Repetitions(3);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  fmbench::printMachine("fm_bench_vector", frames().par.threadCount());
+  fmbench::MedianReporter rep;
+  benchmark::RunSpecifiedBenchmarks(&rep);
+  benchmark::Shutdown();
+  return 0;
+}
