@@ -1,11 +1,12 @@
-// fm::OpenCLBackend next to the CPU backend (all cores) in the same run, on the OpenCL device the
-// tests use (a GPU where there is one, else PoCL on the processor): whole renders of a UHD frame
-// (Gaussian "Blurriness" 10 and 100, Box radius 10 x 3, Camera Lens radius 20) and one tracked
-// Motion Blur frame at 1920 x 1080, with every image resident on each side; and on the device
-// alone, each separable pass of Gaussian 10 and Box 10 next to a device-to-device copy of the
-// image. Each workload is rendered once untimed on both sides first (kernel compilation, first
-// touch) and the two outputs compared. Times are wall-clock per render, queue finished; the
-// summary gives medians of this run.
+// fm::OpenCLBackend and fm::CudaBackend next to the CPU backend (all cores) in the same run: on
+// the OpenCL device the tests use (a GPU where there is one, else PoCL on the processor) and on the
+// first CUDA device where there is a driver. Whole renders of a UHD frame (Gaussian "Blurriness"
+// 10 and 100, Box radius 10 x 3, Camera Lens radius 20) and one tracked Motion Blur frame at
+// 1920 x 1080, with every image resident on each side; and on each device alone, each separable
+// pass of Gaussian 10 and Box 10 next to that framework's device-to-device copy of the image.
+// Each workload is rendered once untimed on every side first (kernel compilation, first touch)
+// and each device's output compared with the CPU's. Times are wall-clock per render, queue
+// finished; the summary gives medians of this run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,8 +26,12 @@
 #include "blurs/Render.h"
 #include "engine/ThreadParallel.h"
 #include "engine/cpu/CpuBackend.h"
+#include "gpu/CUDirectAllocator.h"
+#include "gpu/CudaBackend.h"
 #include "gpu/OpenCLBackend.h"
 #include "gpu/OpenCLLoader.h"
+#include "tests/support/CudaDevice.h"
+#include "tests/support/GpuUpload.h"
 #include "tests/support/OpenCLDevice.h"
 #include "tests/support/OpenCLTarget.h"
 #include "tests/support/TestImage.h"
@@ -101,7 +107,20 @@ struct Inputs {
   fm::Buffer prev, cur, next;    // the tracked sequence
 };
 
-// The two sides with their inputs, made once.
+// One GPU framework with its inputs resident.
+struct DeviceSide {
+  explicit DeviceSide(const char* name) : name(name) {}
+  const char* name;                  // "opencl" or "cuda"
+  std::string device = "none";
+  bool isGpu = true;
+  fm::GpuBackendBase* be = nullptr;  // null when there is no device side; `why` says why
+  std::string why;
+  Inputs in;
+  fm::Buffer scratch;          // the destination of single passes and copies
+  std::function<bool()> copy;  // the framework's own copy of the card into scratch, queue finished
+};
+
+// The three sides with their inputs, made once.
 class Rig {
  public:
   static Rig& get() {
@@ -115,27 +134,70 @@ class Rig {
   fmtest::SquareSequence sequence = fmtest::squareSequence(kTrackedW, kTrackedH, 700, 400, 360, 8.0, 0.0, 3);
   Inputs onCpu;
 
-  fmtest::OpenCLDevice* device = fmtest::OpenCLDevice::get();
+  DeviceSide opencl{"opencl"}, cuda{"cuda"};
   std::unique_ptr<fmtest::OpenCLTarget> target;
-  fm::OpenCLBackend* gpu = nullptr;
-  Inputs onGpu;
-  fm::Buffer scratch;  // the device destination of single passes and copies
-  std::string why;     // when there is no device side
+  fm::CUDirectAllocator cudaMemory;
 
  private:
   Rig() {
     fm::Buffer c = card.buffer();
     fmbench::fillTestCard(c, 0x9e3779b9u);
     onCpu = {card.buffer(), sequence.previous.buffer(), sequence.current.buffer(), sequence.next.buffer()};
-    target = fmtest::OpenCLTarget::create(&why);
+    openOpenCL();
+    openCuda();
+  }
+
+  void openOpenCL() {
+    target = fmtest::OpenCLTarget::create(&opencl.why);
     if (!target) return;
-    gpu = &target->backend;
-    if (!target->upload(onGpu.card, card) || !target->upload(onGpu.prev, sequence.previous) ||
-        !target->upload(onGpu.cur, sequence.current) || !target->upload(onGpu.next, sequence.next) ||
-        !gpu->allocImage(scratch, kW, kH)) {
-      why = "cannot place the inputs on the device: " + gpu->lastError;
-      gpu = nullptr;
+    const fmtest::OpenCLDevice* device = fmtest::OpenCLDevice::get();
+    opencl.device = device->name;
+    opencl.isGpu = device->isGpu;
+    using CopyBuffer = fm::cl_int (*)(fm::cl_command_queue, fm::cl_mem, fm::cl_mem, size_t, size_t, size_t,
+                                      fm::cl_uint, const fm::cl_event*, fm::cl_event*);
+    const CopyBuffer copy = reinterpret_cast<CopyBuffer>(fm::openCLSymbol("clEnqueueCopyBuffer"));
+    opencl.copy = [this, device, copy] {
+      const fm::cl_mem from = static_cast<fm::cl_mem>(opencl.in.card.data);
+      const fm::cl_mem to = static_cast<fm::cl_mem>(opencl.scratch.data);
+      return copy &&
+             copy(device->queue, from, to, 0, 0, fm::GpuBackendBase::imageBytes(opencl.scratch), 0, nullptr,
+                  nullptr) == fm::kClSuccess &&
+             opencl.be->flush();
+    };
+    place(opencl, target->backend);
+  }
+
+  void openCuda() {
+    fmtest::CudaDevice* device = fmtest::CudaDevice::get();
+    if (!device || !device->module) {
+      cuda.why = device ? device->loadError : fmtest::CudaDevice::why();
+      return;
     }
+    cuda.device = device->name;
+    fm::CUstream stream = device->createStream();
+    // Kept for the process: at exit the driver may already be gone.
+    fm::CudaBackend* be = new fm::CudaBackend(&cudaMemory, device->module, stream);
+    if (!stream || !be->enterContext()) {
+      cuda.why = "no stream or context: " + be->lastError;
+      return;
+    }
+    cuda.copy = [this, device, stream] {
+      const size_t bytes = fm::GpuBackendBase::imageBytes(cuda.scratch);
+      return device->copy(cuda.scratch.data, cuda.in.card.data, bytes, stream) && cuda.be->flush();
+    };
+    place(cuda, *be);
+  }
+
+  void place(DeviceSide& side, fm::GpuBackendBase& be) {
+    const bool placed = fmtest::uploadImage(be, card, side.in.card) &&
+                        fmtest::uploadImage(be, sequence.previous, side.in.prev) &&
+                        fmtest::uploadImage(be, sequence.current, side.in.cur) &&
+                        fmtest::uploadImage(be, sequence.next, side.in.next) && be.allocImage(side.scratch, kW, kH);
+    if (!placed) {
+      side.why = "cannot place the inputs on the device: " + be.lastError;
+      return;
+    }
+    side.be = &be;
   }
 };
 
@@ -157,19 +219,21 @@ bool renderOnce(fm::Backend& be, const Inputs& in, const Workload& w, fm::Buffer
   return ok;
 }
 
-// The untimed first render on both sides, and how far apart their outputs are; once per workload.
-void warmUpAndCompare(const Workload& w) {
+// The untimed first render on the CPU and on `side`, and how far apart their outputs are; once per
+// workload and side.
+void warmUpAndCompare(const Workload& w, DeviceSide& side) {
   Rig& r = Rig::get();
-  if (!notes()[w.name].empty()) return;
+  std::string& note = notes()[w.name + "/" + side.name];
+  if (!note.empty()) return;
   fm::Buffer a, b;
   std::string message;
-  if (!renderOnce(r.cpu, r.onCpu, w, a, message) || !renderOnce(*r.gpu, r.onGpu, w, b, message)) {
-    notes()[w.name] = "render failed: " + message + " / " + r.gpu->lastError;
+  if (!renderOnce(r.cpu, r.onCpu, w, a, message) || !renderOnce(*side.be, side.in, w, b, message)) {
+    note = "render failed: " + message + " / " + side.be->lastError;
   } else {
     std::vector<float> device(size_t(b.pitch) * b.height * 4);
     double worst = 0;
-    if (!r.gpu->readImage(b, device.data())) {
-      notes()[w.name] = "readImage failed";
+    if (!side.be->readImage(b, device.data())) {
+      note = "readImage failed";
     } else {
       const float* host = static_cast<const float*>(a.data);
       for (int y = 0; y < a.height; ++y) {
@@ -178,25 +242,27 @@ void warmUpAndCompare(const Workload& w) {
         for (int i = 0; i < a.width * 4; ++i) worst = std::max(worst, double(std::fabs(h[i] - d[i])));
       }
       char text[64];
-      std::snprintf(text, sizeof text, "max |device - cpu| %.2g", worst);
-      notes()[w.name] = text;
+      std::snprintf(text, sizeof text, "max |%s - cpu| %.2g", side.name, worst);
+      note = text;
     }
   }
   r.cpu.freeImage(a);
-  r.gpu->freeImage(b);
-  r.gpu->flush();
+  side.be->freeImage(b);
+  side.be->flush();
 }
 
-void timeWorkload(benchmark::State& state, const Workload& w, bool onDevice) {
+// `side` null: on the CPU, after every device side has rendered the workload once.
+void timeWorkload(benchmark::State& state, const Workload& w, DeviceSide* side) {
   Rig& r = Rig::get();
-  if (!r.gpu) {
-    state.SkipWithError(("no OpenCL device: " + r.why).c_str());
+  if (side && !side->be) {
+    state.SkipWithError(("no " + std::string(side->name) + " device: " + side->why).c_str());
     return;
   }
-  warmUpAndCompare(w);
-  fm::Backend& be = onDevice ? static_cast<fm::Backend&>(*r.gpu) : r.cpu;
-  const Inputs& in = onDevice ? r.onGpu : r.onCpu;
-  const std::string name = w.name + (onDevice ? "/opencl" : "/cpu");
+  for (DeviceSide* s : {&r.opencl, &r.cuda})
+    if (s->be && (!side || s == side)) warmUpAndCompare(w, *s);
+  fm::Backend& be = side ? static_cast<fm::Backend&>(*side->be) : r.cpu;
+  const Inputs& in = side ? side->in : r.onCpu;
+  const std::string name = w.name + "/" + (side ? side->name : "cpu");
   for (auto _ : state) {
     fm::Buffer out;
     std::string message;
@@ -211,40 +277,26 @@ void timeWorkload(benchmark::State& state, const Workload& w, bool onDevice) {
     state.SetIterationTime(t);
     samples()[name].push_back(t);
   }
-  if (onDevice) r.gpu->flush();
+  if (side) side->be->flush();
   const double pixels = w.tracked() ? double(kTrackedW) * kTrackedH : double(kW) * kH;
   state.counters["Mpixel/s"] = benchmark::Counter(pixels * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // ------------------------------------------------------------------ single passes on the device
 
-using CopyBuffer = fm::cl_int (*)(fm::cl_command_queue, fm::cl_mem, fm::cl_mem, size_t, size_t, size_t, fm::cl_uint,
-                                  const fm::cl_event*, fm::cl_event*);
-
-// The runtime's own copy of the whole image, the yardstick of a memory-bound pass.
-bool copyOnDevice(Rig& r) {
-  static const CopyBuffer copy = reinterpret_cast<CopyBuffer>(fm::openCLSymbol("clEnqueueCopyBuffer"));
-  if (!copy) return false;
-  const size_t bytes = size_t(r.scratch.pitch) * kH * 16;
-  return copy(r.device->queue, static_cast<fm::cl_mem>(r.onGpu.card.data), static_cast<fm::cl_mem>(r.scratch.data),
-              0, 0, bytes, 0, nullptr, nullptr) == fm::kClSuccess &&
-         r.gpu->flush();
-}
-
-void timeDeviceWork(benchmark::State& state, const std::string& name, bool (*work)(Rig&, const void*),
-                    const void* arg) {
-  Rig& r = Rig::get();
-  if (!r.gpu) {
-    state.SkipWithError(("no OpenCL device: " + r.why).c_str());
+void timeDeviceWork(benchmark::State& state, const std::string& name, DeviceSide& side,
+                    const std::function<bool()>& work) {
+  if (!side.be) {
+    state.SkipWithError(("no " + std::string(side.name) + " device: " + side.why).c_str());
     return;
   }
-  if (!work(r, arg)) {  // warm-up
+  if (!work()) {  // warm-up
     state.SkipWithError("the device refused the work");
     return;
   }
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = work(r, arg);
+    const bool ok = work();
     const double t = seconds(start);
     if (!ok) {
       state.SkipWithError("the device refused the work");
@@ -253,14 +305,13 @@ void timeDeviceWork(benchmark::State& state, const std::string& name, bool (*wor
     state.SetIterationTime(t);
     samples()[name].push_back(t);
   }
-  state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(r.scratch.pitch) * kH * 16);
+  state.SetBytesProcessed(int64_t(state.iterations()) * 2 * int64_t(side.scratch.pitch) * kH * 16);
 }
 
-bool passOnDevice(Rig& r, const void* arg) {
-  const fm::SeparablePass& pass = *static_cast<const fm::SeparablePass*>(arg);
-  return fm::launchSeparablePass(*r.gpu, pass, r.scratch, r.onGpu.card, FM_EDGE_CLAMP, 0,
+bool passOnDevice(DeviceSide& side, const fm::SeparablePass& pass) {
+  return fm::launchSeparablePass(*side.be, pass, side.scratch, side.in.card, FM_EDGE_CLAMP, 0,
                                  pass.horizontal ? kW : kH) &&
-         r.gpu->flush();
+         side.be->flush();
 }
 
 // The first horizontal and the first vertical pass of a plan.
@@ -303,41 +354,70 @@ std::vector<NamedPass>& passes() {
 }
 
 void registerAll() {
-  for (const Workload& w : workloads())
-    for (bool onDevice : {false, true})
-      benchmark::RegisterBenchmark((w.name + (onDevice ? "/opencl" : "/cpu")).c_str(),
-                                   [w, onDevice](benchmark::State& s) { timeWorkload(s, w, onDevice); })
-          ->UseManualTime()
-          ->Unit(benchmark::kMillisecond);
-  for (const NamedPass& p : passes())
-    benchmark::RegisterBenchmark(p.name.c_str(),
-                                 [&p](benchmark::State& s) { timeDeviceWork(s, p.name, passOnDevice, &p.pass); })
+  Rig& r = Rig::get();
+  for (const Workload& w : workloads()) {
+    benchmark::RegisterBenchmark((w.name + "/cpu").c_str(),
+                                 [w](benchmark::State& s) { timeWorkload(s, w, nullptr); })
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("pass/device_copy", [](benchmark::State& s) {
-    timeDeviceWork(s, "pass/device_copy", [](Rig& r, const void*) { return copyOnDevice(r); }, nullptr);
-  })->UseManualTime()->Unit(benchmark::kMillisecond);
+    for (DeviceSide* side : {&r.opencl, &r.cuda})
+      benchmark::RegisterBenchmark((w.name + "/" + side->name).c_str(),
+                                   [w, side](benchmark::State& s) { timeWorkload(s, w, side); })
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
+  }
+  for (DeviceSide* side : {&r.opencl, &r.cuda}) {
+    for (const NamedPass& p : passes()) {
+      const std::string name = p.name + "/" + side->name;
+      benchmark::RegisterBenchmark(name.c_str(), [name, side, &p](benchmark::State& s) {
+        timeDeviceWork(s, name, *side, [side, &p] { return passOnDevice(*side, p.pass); });
+      })->UseManualTime()->Unit(benchmark::kMillisecond);
+    }
+    const std::string copy = std::string("pass/device_copy/") + side->name;
+    benchmark::RegisterBenchmark(copy.c_str(), [copy, side](benchmark::State& s) {
+      timeDeviceWork(s, copy, *side, side->copy);
+    })->UseManualTime()->Unit(benchmark::kMillisecond);
+  }
 }
+
+double ms(const std::string& name) { return median(samples()[name]) * 1e3; }
+
+// A time or a ratio of two, "-" where a side did not run.
+std::string cell(double value, int decimals) {
+  if (!(value >= 0)) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+std::string ratio(double a, double b) { return a > 0 && b > 0 ? cell(a / b, 2) : "-"; }
 
 void printSummary() {
   Rig& r = Rig::get();
-  std::printf("\nSummary (medians of this run; device: %s; CPU: %s, %d threads)\n",
-              r.device ? r.device->name.c_str() : "none", cpuModel().c_str(), r.par.threadCount());
-  std::printf("%-16s %12s %12s %10s  %s\n", "workload", "cpu ms", "opencl ms", "cpu/opencl", "check");
+  std::printf("\nSummary (medians of this run; CPU: %s, %d threads)\n", cpuModel().c_str(), r.par.threadCount());
+  for (const DeviceSide* side : {&r.opencl, &r.cuda}) {
+    const std::string state = side->be ? "" : " (not run: " + side->why + ")";
+    std::printf("%s device: %s%s\n", side->name, side->device.c_str(), state.c_str());
+  }
+  std::printf("%-16s %10s %10s %10s %11s %9s  %s\n", "workload", "cpu ms", "opencl ms", "cuda ms", "cpu/opencl",
+              "cpu/cuda", "check");
   for (const Workload& w : workloads()) {
-    const double c = median(samples()[w.name + "/cpu"]), g = median(samples()[w.name + "/opencl"]);
-    std::printf("%-16s %12.2f %12.2f %10.2f  %s\n", w.name.c_str(), c * 1e3, g * 1e3, g > 0 ? c / g : 0.0,
-                notes()[w.name].c_str());
+    const double c = ms(w.name + "/cpu"), o = ms(w.name + "/opencl"), g = ms(w.name + "/cuda");
+    std::printf("%-16s %10s %10s %10s %11s %9s  %s %s\n", w.name.c_str(), cell(c, 2).c_str(), cell(o, 2).c_str(),
+                cell(g, 2).c_str(), ratio(c, o).c_str(), ratio(c, g).c_str(), notes()[w.name + "/opencl"].c_str(),
+                notes()[w.name + "/cuda"].c_str());
   }
-  const double copy = median(samples()["pass/device_copy"]);
-  std::printf("%-24s %10s %14s\n", "device pass (UHD)", "ms", "x device copy");
-  std::printf("%-24s %10.3f %14s\n", "device_copy", copy * 1e3, "1.00");
+  const double copyCl = ms("pass/device_copy/opencl"), copyCu = ms("pass/device_copy/cuda");
+  std::printf("%-24s %10s %14s %10s %14s\n", "device pass (UHD)", "opencl ms", "x device copy", "cuda ms",
+              "x device copy");
+  std::printf("%-24s %10s %14s %10s %14s\n", "device_copy", cell(copyCl, 3).c_str(), ratio(copyCl, copyCl).c_str(),
+              cell(copyCu, 3).c_str(), ratio(copyCu, copyCu).c_str());
   for (const NamedPass& p : passes()) {
-    const double t = median(samples()[p.name]);
-    std::printf("%-24s %10.3f %14.2f\n", p.name.c_str() + 5, t * 1e3, copy > 0 ? t / copy : 0.0);
+    const double o = ms(p.name + "/opencl"), g = ms(p.name + "/cuda");
+    std::printf("%-24s %10s %14s %10s %14s\n", p.name.c_str() + 5, cell(o, 3).c_str(), ratio(o, copyCl).c_str(),
+                cell(g, 3).c_str(), ratio(g, copyCu).c_str());
   }
-  if (r.device && !r.device->isGpu)
-    std::printf("The device is not a GPU: these figures check the OpenCL path, they are no GPU speed.\n");
+  if (r.opencl.be && !r.opencl.isGpu)
+    std::printf("The OpenCL device is not a GPU: its figures check the OpenCL path, they are no GPU speed.\n");
 }
 
 }  // namespace
@@ -351,7 +431,9 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   Rig& r = Rig::get();
-  benchmark::AddCustomContext("opencl_device", r.device ? r.device->name : "none (" + r.why + ")");
+  for (const DeviceSide* side : {&r.opencl, &r.cuda})
+    benchmark::AddCustomContext(std::string(side->name) + "_device",
+                                side->be ? side->device : "none (" + side->why + ")");
   benchmark::AddCustomContext("cpu_model", cpuModel());
   benchmark::AddCustomContext("cpu_threads", std::to_string(r.par.threadCount()));
   registerAll();

@@ -84,7 +84,7 @@ bool GpuBackendBase::launch(int kernel, Buffer* dst, const Buffer* srcA, const B
   // Written so that a NaN cost or budget still gives one row per band.
   double rows = bandBudget / (double(gridW) * (cost > 1.0 ? cost : 1.0));
   if (!(rows >= 1.0)) rows = 1.0;
-  const int perBand = rows < double(gridH) ? int(rows) : gridH;
+  const int perBand = std::max(1, std::min(rows < double(gridH) ? int(rows) : gridH, maxBandRows(gridW)));
   for (int done = 0; done < gridH;) {
     const int k = std::min(perBand, gridH - done);
     FMParams band = *p;

@@ -4,6 +4,7 @@
 // framework itself is reached only through the five device operations a backend implements.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ class GpuBackendBase : public Backend {
   // Wait for all queued work, then copy the whole image (height x pitch x 16 bytes) out or in.
   virtual bool readImage(const Buffer& buf, void* host) = 0;
   virtual bool writeImage(const Buffer& buf, const void* host) = 0;
+  // What they copy: the whole image, pitch included.
+  static size_t imageBytes(const Buffer& buf) { return size_t(buf.height) * size_t(buf.pitch) * 16; }
 
   // Waits for the queue and hands every pending release back; a failed wait latches the failure.
   bool flush();
@@ -51,9 +54,17 @@ class GpuBackendBase : public Backend {
                              const FMParams* p, int gridW, int rows) = 0;
   virtual bool writeMemory(void* device, const void* host, size_t bytes) = 0;
   virtual bool finish() = 0;
+  // The most rows one enqueueKernel of gridW columns may take, where the framework limits the
+  // grid; launches are then cut into more bands, each with its own first row.
+  virtual int maxBandRows(int /*gridW*/) const { return INT32_MAX; }
 
   // Hands every pending handle to the allocator; only after the queue has finished.
   void releasePending();
+
+  // Whether there is an image, and a host side to copy it to or from.
+  static bool canCopyWhole(const Buffer& buf, const void* host) {
+    return buf.data && host && buf.height > 0 && buf.pitch > 0;
+  }
 
   GpuAllocator* allocator;
   std::vector<void*> pendingReleases;

@@ -9,8 +9,6 @@ namespace {
 
 cl_mem memOf(const void* handle) { return static_cast<cl_mem>(const_cast<void*>(handle)); }
 
-size_t imageBytes(const Buffer& buf) { return size_t(buf.height) * size_t(buf.pitch) * 16; }
-
 }  // namespace
 
 OpenCLBackend::OpenCLBackend(GpuAllocator* allocator, OpenCLProgram* program, cl_command_queue queue)
@@ -85,7 +83,7 @@ bool OpenCLBackend::writeMemory(void* device, const void* host, size_t bytes) {
 }
 
 bool OpenCLBackend::wholeImage(const Buffer& buf, const void* host) const {
-  return openCL() && buf.data && host && buf.height > 0 && buf.pitch > 0;
+  return openCL() && canCopyWhole(buf, host);
 }
 
 bool OpenCLBackend::readImage(const Buffer& buf, void* host) {

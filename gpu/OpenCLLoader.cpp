@@ -16,8 +16,7 @@ OpenCLApi gApi;
 
 template <class Fn>
 bool take(void* library, const char* name, Fn& slot, bool required) {
-  slot = reinterpret_cast<Fn>(runtimeSymbol(library, name));
-  return slot || !required;
+  return bindEntry(library, name, slot) || !required;
 }
 
 bool bindOpenCL(void* library) {

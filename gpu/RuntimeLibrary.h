@@ -14,6 +14,13 @@ void* openRuntimeLibrary(const char* name);
 // An exported symbol of an opened library; null when there is none of that name.
 void* runtimeSymbol(void* library, const char* name);
 
+// Points `slot` at the library's export `name`; false when there is none.
+template <class Fn>
+bool bindEntry(void* library, const char* name, Fn& slot) {
+  slot = reinterpret_cast<Fn>(runtimeSymbol(library, name));
+  return slot != nullptr;
+}
+
 // One runtime's process-wide loading: the first load() opens the library and lets `bind` take its
 // entry points (and initialise it where the runtime needs that); its outcome then holds for the
 // life of the process, whatever thread asks.
