@@ -50,6 +50,7 @@ bench: bench-build
 	$(BUILD)/bench/fm_bench_vector
 	$(BUILD)/bench/fm_bench_flow
 	$(BUILD)/bench/fm_bench_tracked
+	$(BUILD)/bench/fm_bench_module
 	$(BUILD)/bench/fm_bench_gpu
 
 # Only what the CPU speed targets judge: flow at Full and tracked blur of the moving texture next

@@ -1,27 +1,24 @@
 #include "host/HeadlessHost.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "host/CommandScope.h"
+#include "host/FrameRender.h"
 #include "host/HostCallbacks.h"
 #include "host/ParamText.h"
 
 namespace fm::host {
 namespace {
 
-// The time the headless host renders and edits at: frame 0 of a 24 fps sequence.
-constexpr int32_t kTimeStep = 1;
-constexpr uint32_t kTimeScale = 24;
-
 std::string hex(uint32_t v) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", v);
   return text;
-}
-
-std::string errorText(PF_Err err) {
-  return "error " + std::to_string(err);
 }
 
 }  // namespace
@@ -32,9 +29,19 @@ std::unique_ptr<HeadlessHost> HeadlessHost::load(const std::string& modulePath,
   std::unique_ptr<HeadlessHost> host(new HeadlessHost());
   std::vector<unsigned char> bytes;
   if (!readPropertyListBytes(modulePath, &bytes, &reason) ||
-      !parsePropertyList(bytes.data(), bytes.size(), &host->propertyList_, &reason) ||
-      !host->copy_.make(modulePath, &reason) ||
-      !(host->library_ = DynamicLibrary::open(host->copy_.path(), &reason))) {
+      !parsePropertyList(bytes.data(), bytes.size(), &host->propertyList_, &reason)) {
+    if (error) *error = reason;
+    return nullptr;
+  }
+  if (profile.privateModuleCopy) {
+    host->copy_ = std::make_unique<PrivateCopy>();
+    if (!host->copy_->make(modulePath, &reason)) {
+      if (error) *error = reason;
+      return nullptr;
+    }
+  }
+  if (!(host->library_ = DynamicLibrary::open(host->copy_ ? host->copy_->path() : modulePath,
+                                               &reason))) {
     if (error) *error = reason;
     return nullptr;
   }
@@ -60,55 +67,67 @@ std::unique_ptr<HeadlessHost> HeadlessHost::open(const std::string& modulePath,
 HeadlessHost::~HeadlessHost() = default;
 
 PF_InData HeadlessHost::inputRecord() const {
-  PF_InData in;
-  std::memset(&in, 0, sizeof(in));
-  const HostProfile& profile = instance_->profile();
-  in.appId = profile.appId;
-  in.currentTime = 0;
-  in.timeStep = kTimeStep;
-  in.localTimeStep = kTimeStep;
-  in.timeScale = kTimeScale;
-  in.width = profile.layerWidth;
-  in.height = profile.layerHeight;
-  in.downsampleX = in.downsampleY = in.pixelAspectRatio = PF_Ratio{1, 1};
-  in.quality = PF_Quality_High;
-  in.paramCount = instance_->params().count();
-  in.host = instance_->hostRef();
-  in.effect = instance_->effectRef();
-  in.interact = interactCallbacks();
-  in.suites = suiteAccess();
-  return in;
+  return host::inputRecord(*instance_, FrameRequest{}, instance_->hostRef(), instance_->effectRef());
 }
 
 PF_Err HeadlessHost::command(PF_Cmd command, void* extra, PF_OutData* out, PF_World* output) {
-  PF_InData in = inputRecord();
-  PF_OutData localOut;
-  if (!out) out = &localOut;
-  std::memset(out, 0, sizeof(*out));
+  CommandScope scope(*instance_, nullptr);
+  PF_InData in = host::inputRecord(*instance_, FrameRequest{}, scope.hostRef(), scope.effectRef());
+  return dispatch(entry_, scope, in, command, extra, out, output);
+}
 
-  // The module gets copies, so nothing it writes into them reaches the stored values.
-  const ParamStore& store = instance_->params();
-  std::vector<PF_ParamDef> defs;
-  std::vector<PF_ParamDef*> params;
-  for (int32_t i = 0; i < store.count(); ++i) defs.push_back(store.definition(i));
-  for (PF_ParamDef& def : defs) params.push_back(&def);
+bool HeadlessHost::attachLayer(int32_t index, std::shared_ptr<const Layer> layer,
+                               std::string* error) {
+  if (index < 0 || index >= params().count() || params().entry(index).def.type != PF_Param_Layer) {
+    if (error) *error = "parameter " + std::to_string(index) + " takes no layer";
+    return false;
+  }
+  if (index == 0) {
+    instance_->setEffectLayer(std::move(layer));
+    const LayerInfo now = instance_->effectLayerInfo();
+    instance_->params().resizeLayer(now.width, now.height);
+    return true;
+  }
+  PF_ParamValue value = params().entry(index).def.u;
+  value.layer.layerId = layer ? instance_->addLayer(std::move(layer)) : 0;
+  instance_->params().setValue(index, value);
+  return true;
+}
 
-  const HostStats before = instance_->stats();
-  const PF_Err err = entry_(command, &in, out, params.data(), output, extra);
-  out->message[PF_MessageSize - 1] = '\0';
+bool HeadlessHost::attachLayer(const std::string& name, std::shared_ptr<const Layer> layer,
+                               std::string* error) {
+  const int32_t index = findParam(name, error);
+  return index >= 0 && attachLayer(index, std::move(layer), error);
+}
 
-  const HostStats after = instance_->stats();
-  const auto leaked = [&](int32_t was, int32_t is, const char* what) {
-    if (is > was) {
-      instance_->fault("command " + std::to_string(command) + " left " + std::to_string(is - was) +
-                       " " + what);
+FrameReport HeadlessHost::renderFrame(const FrameRequest& request, const OutputPlacer& place) {
+  return host::renderFrame(*instance_, entry_, request, place);
+}
+
+FrameReport HeadlessHost::renderFrame(const FrameRequest& request, Image* output) {
+  return renderFrame(request, [&](const PF_Rect& r) {
+    *output = Image(r.right - r.left, r.bottom - r.top, request.depth);
+    return output->empty() ? OutputTarget{} : OutputTarget{output->row(0), output->rowBytes(), r};
+  });
+}
+
+std::vector<FrameReport> HeadlessHost::renderFrames(const std::vector<FrameRequest>& requests,
+                                                    std::vector<Image>* outputs, int threads) {
+  std::vector<FrameReport> reports(requests.size());
+  outputs->assign(requests.size(), Image());
+  if (threads < 1) threads = int(std::max(1u, std::thread::hardware_concurrency()));
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < requests.size();) {
+      reports[i] = renderFrame(requests[i], &(*outputs)[i]);
     }
   };
-  leaked(before.suitesHeld, after.suitesHeld, "suite(s) acquired");
-  leaked(before.paramCheckouts, after.paramCheckouts, "parameter(s) checked out");
-  leaked(before.liveStreams, after.liveStreams, "stream(s) undisposed");
-  leaked(before.liveEffectObjects, after.liveEffectObjects, "effect object(s) undisposed");
-  return err;
+  std::vector<std::thread> pool;
+  const size_t extra = std::min(size_t(threads), requests.size());
+  for (size_t i = 1; i < extra; ++i) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  return reports;
 }
 
 PF_Err HeadlessHost::globalSetup() {
@@ -176,10 +195,20 @@ bool HeadlessHost::setParam(int32_t index, const std::string& text, std::string*
     if (error) *error = "no parameter has index " + std::to_string(index);
     return false;
   }
-  PF_ParamValue value;
-  if (!parseParamText(params().entry(index), params().panelName(index), text, &value, error)) {
-    return false;
+  const ParamEntry& entry = params().entry(index);
+  const std::string name = params().panelName(index);
+  if (hasKeyframes(text)) {
+    if (entry.def.flags & PF_ParamFlag_CannotTimeVary) {
+      if (error) *error = "\"" + name + "\" cannot vary over time: give it one value";
+      return false;
+    }
+    std::vector<ParamKey> keys;
+    if (!parseParamKeys(entry, name, text, &keys, error)) return false;
+    instance_->params().setKeys(index, std::move(keys));
+    return notifyChange(index, error);
   }
+  PF_ParamValue value;
+  if (!parseParamText(entry, name, text, &value, error)) return false;
   instance_->params().setValue(index, value);
   return notifyChange(index, error);
 }

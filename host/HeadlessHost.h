@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/DynamicLibrary.h"
 #include "host/EffectInterface.h"
+#include "host/FrameTypes.h"
 #include "host/HostInstance.h"
+#include "host/Image.h"
+#include "host/Layer.h"
 #include "host/HostProfile.h"
 #include "host/ModuleFile.h"
 #include "host/ParamStore.h"
@@ -20,8 +24,10 @@ namespace fm::host {
 class HeadlessHost {
  public:
   // Loads the module at modulePath after reading and checking its property list; no command is
-  // sent yet. Every host loads its own copy of the module, so its process-wide state starts
-  // fresh as in a newly started host. Null with the reason when the file is no usable module.
+  // sent yet. With the profile's privateModuleCopy the host loads a copy of its own, so the
+  // module's process-wide state starts fresh as in a newly started host; otherwise hosts of one
+  // process loading the same file share it. Null with the reason when the file is no usable
+  // module.
   static std::unique_ptr<HeadlessHost> load(const std::string& modulePath,
                                             const HostProfile& profile, std::string* error);
   // load, then start.
@@ -59,7 +65,9 @@ class HeadlessHost {
 
   // Sets a value from text (see ParamText.h) as a user would, then tells the module: a
   // user-changed-param call for a supervised parameter, an update-params-UI call when the
-  // effect asked for them. By name, within the chosen blur kind (ParamStore::find).
+  // effect asked for them. Text with keyframes ("0@1,40@50", at frame numbers; see
+  // HostProfile::frameDuration) animates a parameter that may vary over time. By name, within
+  // the chosen blur kind (ParamStore::find).
   bool setParam(int32_t index, const std::string& text, std::string* error);
   bool setParam(const std::string& name, const std::string& text, std::string* error);
 
@@ -72,8 +80,28 @@ class HeadlessHost {
   // The host's abort callback reports a cancel while set.
   void requestAbort(bool abort) { instance_->abortRequested = abort; }
 
-  // The input record commands get, and the module's entry point: for calls this host would
-  // never make, such as a malformed one.
+  // Attaches a layer to a layer parameter (index 0: the layer the effect is applied to, whose
+  // size, pixel aspect, type and flags the input record then carries); null detaches it. By
+  // name as setParam finds it. False with the reason for a parameter that takes no layer.
+  bool attachLayer(int32_t index, std::shared_ptr<const Layer> layer, std::string* error);
+  bool attachLayer(const std::string& name, std::shared_ptr<const Layer> layer,
+                   std::string* error);
+
+  // Renders one frame as a host does: pre-render with the frame's time, depth, downsampling
+  // and quality, then render into the memory `place` names once the result rectangle is known.
+  // The report says what was checked out and, on failure, why. Several frames may render at
+  // once on different threads, while no parameter or layer changes.
+  FrameReport renderFrame(const FrameRequest& request, const OutputPlacer& place);
+  // Into an image of the result rectangle, at the request's depth.
+  FrameReport renderFrame(const FrameRequest& request, Image* output);
+  // Renders the frames at once, each on a thread of its own (at most `threads`, 0 for one per
+  // processor); outputs[i] receives frame i as renderFrame does.
+  std::vector<FrameReport> renderFrames(const std::vector<FrameRequest>& requests,
+                                        std::vector<Image>* outputs, int threads = 0);
+
+  // The input record of commands other than renders (time 0 at 24 frames a second, full
+  // resolution, high quality), and the module's entry point: for calls this host would never
+  // make, such as a malformed one.
   PF_InData inputRecord() const;
   PF_EffectMainFunc entryPoint() const { return entry_; }
 
@@ -83,7 +111,7 @@ class HeadlessHost {
   HeadlessHost() = default;
   bool notifyChange(int32_t index, std::string* error);
 
-  PrivateCopy copy_;
+  std::unique_ptr<PrivateCopy> copy_;
   std::unique_ptr<DynamicLibrary> library_;
   std::unique_ptr<HostInstance> instance_;
   PF_EffectMainFunc entry_ = nullptr;

@@ -1,9 +1,13 @@
 #include "host/HostCallbacks.h"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
+#include "host/CommandScope.h"
+#include "host/FrameState.h"
 #include "host/HostInstance.h"
+#include "host/HostWorld.h"
 
 namespace fm::host {
 namespace {
@@ -13,25 +17,37 @@ HostInstance* instanceOf(PF_EffectRef effect) {
   return h ? h->owner : nullptr;
 }
 
+// A point's coordinate, given in full-resolution layer pixels, at a downsampling ratio.
+PF_Fixed scaled(PF_Fixed v, const PF_Ratio& r) {
+  return PF_Fixed(std::llround(double(v) * r.num / r.den));
+}
+
 // ---------------------------------------------------------------- interaction callbacks
 
 PF_Err checkoutParam(PF_EffectRef effect, int32_t index, int32_t time, int32_t timeStep,
                      uint32_t timeScale, PF_ParamDef* param) {
-  (void)time;
   (void)timeStep;
-  HostInstance* host = instanceOf(effect);
-  if (!host || !param || timeScale == 0) return PF_Err_BadCallbackParam;
+  Handle* h = findHandle(effect, HandleKind::Effect);
+  if (!h || !param || timeScale == 0) return PF_Err_BadCallbackParam;
+  HostInstance* host = h->owner;
   if (index < 0 || index >= host->params().count()) return PF_Err_BadCallbackParam;
   const auto refused = host->profile().refusedCheckouts.find(index);
   if (refused != host->profile().refusedCheckouts.end()) return refused->second;
-  *param = host->params().definition(index);
-  host->count([](HostStats& s) { ++s.paramCheckouts; });
+  *param = host->params().definition(index, frameAt(host->profile(), time, timeScale));
+  // Points are handed out in the pixels of the render they are read for.
+  const FrameState* frame = h->scope ? h->scope->frame() : nullptr;
+  if (frame && param->type == PF_Param_Point) {
+    param->u.point.x = scaled(param->u.point.x, frame->request().downsampleX);
+    param->u.point.y = scaled(param->u.point.y, frame->request().downsampleY);
+  }
+  tally(h, [](HostStats& s) { ++s.paramCheckouts; });
   return PF_Err_None;
 }
 
 PF_Err checkinParam(PF_EffectRef effect, PF_ParamDef* param) {
-  HostInstance* host = instanceOf(effect);
-  if (!host || !param) return PF_Err_BadCallbackParam;
+  Handle* h = findHandle(effect, HandleKind::Effect);
+  if (!h || !param) return PF_Err_BadCallbackParam;
+  HostInstance* host = h->owner;
   bool balanced = true;
   host->count([&](HostStats& s) {
     balanced = s.paramCheckouts > 0;
@@ -41,6 +57,7 @@ PF_Err checkinParam(PF_EffectRef effect, PF_ParamDef* param) {
     host->fault("a parameter was checked in that was not checked out");
     return PF_Err_BadCallbackParam;
   }
+  if (h->scope) h->scope->count([](HostStats& s) { --s.paramCheckouts; });
   return PF_Err_None;
 }
 
@@ -66,7 +83,7 @@ PF_Err abortQuery(PF_EffectRef effect) {
   HostInstance* host = instanceOf(effect);
   if (!host) return PF_Err_BadCallbackParam;
   host->count([](HostStats& s) { ++s.abortQueries; });
-  return host->abortRequested.load() ? PF_Interrupt_Cancel : PF_Err_None;
+  return host->abortDue() ? PF_Interrupt_Cancel : PF_Err_None;
 }
 
 // ---------------------------------------------------------------- suites
@@ -95,24 +112,38 @@ PF_Err getEffectLayer(PF_EffectRef effect, AEGP_LayerRef* layer) {
   return PF_Err_None;
 }
 
+PF_Err getLayerObjectType(AEGP_LayerRef layer, int32_t* objectType) {
+  Handle* h = findHandle(layer, HandleKind::Layer);
+  if (!h || !objectType) return PF_Err_BadCallbackParam;
+  *objectType = h->owner->effectLayerInfo().objectType;
+  return PF_Err_None;
+}
+
+PF_Err getLayerFlags(AEGP_LayerRef layer, uint32_t* layerFlags) {
+  Handle* h = findHandle(layer, HandleKind::Layer);
+  if (!h || !layerFlags) return PF_Err_BadCallbackParam;
+  *layerFlags = h->owner->effectLayerInfo().flags;
+  return PF_Err_None;
+}
+
 PF_Err getNewEffectForEffect(AEGP_PluginId pluginId, PF_EffectRef effect,
                              AEGP_EffectRef* effectObject) {
-  HostInstance* host = instanceOf(effect);
+  Handle* h = findHandle(effect, HandleKind::Effect);
   AEGP_PluginId registered = 0;
-  if (!host || !effectObject || !host->registeredId(&registered) || pluginId != registered) {
+  if (!h || !effectObject || !h->owner->registeredId(&registered) || pluginId != registered) {
     return PF_Err_BadCallbackParam;
   }
-  *effectObject = reinterpret_cast<AEGP_EffectRef>(host->makeHandle(HandleKind::EffectObject, -1));
-  host->count([](HostStats& s) { ++s.liveEffectObjects; });
+  *effectObject = reinterpret_cast<AEGP_EffectRef>(
+      h->owner->makeHandle(HandleKind::EffectObject, -1, h->scope));
+  tally(h, [](HostStats& s) { ++s.liveEffectObjects; });
   return PF_Err_None;
 }
 
 PF_Err disposeEffect(AEGP_EffectRef effectObject) {
   Handle* h = findHandle(effectObject, HandleKind::EffectObject);
   if (!h) return PF_Err_BadCallbackParam;
-  HostInstance* host = h->owner;
-  host->dropHandle(h);
-  host->count([](HostStats& s) { --s.liveEffectObjects; });
+  tally(h, [](HostStats& s) { --s.liveEffectObjects; });
+  h->owner->dropHandle(h);
   return PF_Err_None;
 }
 
@@ -126,8 +157,9 @@ PF_Err getNewEffectStreamByIndex(AEGP_PluginId pluginId, AEGP_EffectRef effectOb
       paramIndex >= host->params().count()) {
     return PF_Err_BadCallbackParam;
   }
-  *stream = reinterpret_cast<AEGP_StreamRef>(host->makeHandle(HandleKind::Stream, paramIndex));
-  host->count([](HostStats& s) {
+  *stream = reinterpret_cast<AEGP_StreamRef>(
+      host->makeHandle(HandleKind::Stream, paramIndex, h->scope));
+  tally(h, [](HostStats& s) {
     ++s.liveStreams;
     ++s.streamsMade;
   });
@@ -137,9 +169,8 @@ PF_Err getNewEffectStreamByIndex(AEGP_PluginId pluginId, AEGP_EffectRef effectOb
 PF_Err disposeStream(AEGP_StreamRef stream) {
   Handle* h = findHandle(stream, HandleKind::Stream);
   if (!h) return PF_Err_BadCallbackParam;
-  HostInstance* host = h->owner;
-  host->dropHandle(h);
-  host->count([](HostStats& s) { --s.liveStreams; });
+  tally(h, [](HostStats& s) { --s.liveStreams; });
+  h->owner->dropHandle(h);
   return PF_Err_None;
 }
 
@@ -166,7 +197,30 @@ PF_Err setDynamicStreamFlag(AEGP_StreamRef stream, uint32_t flag, int32_t undoab
   return PF_Err_None;
 }
 
+PF_Err getPixelFormat(const PF_World* world, uint32_t* pixelFormat) {
+  if (!world || !pixelFormat || !pixelFormatOfWorld(world, pixelFormat)) {
+    return PF_Err_BadCallbackParam;
+  }
+  return PF_Err_None;
+}
+
+// Runs on the threads of the instance whose command is running on the calling thread; a call
+// from outside any command runs its jobs on the calling thread alone.
+PF_Err iterateGeneric(int32_t jobCount, void* context, PF_IterateJob job) {
+  CommandScope* scope = CommandScope::current();
+  if (!scope) {
+    static WorkerPool callingThreadOnly(1);
+    return callingThreadOnly.iterate(jobCount, context, job);
+  }
+  HostInstance& host = scope->instance();
+  host.count([](HostStats& s) { ++s.iterations; });
+  return host.workers().iterate(jobCount, context, job);
+}
+
 const PF_ParamUtilsSuite3 paramUtilsSuite = {updateParamUi};
+const PF_WorldSuite2 worldSuite = {getPixelFormat};
+const PF_Iterate8Suite1 iterateSuite = {iterateGeneric};
+const AEGP_LayerSuite15 layerSuite = {getLayerObjectType, getLayerFlags};
 const AEGP_UtilitySuite13 utilitySuite = {registerWithRegistry};
 const AEGP_PFInterfaceSuite1 pfInterfaceSuite = {getEffectLayer, getNewEffectForEffect};
 const AEGP_StreamSuite11 streamSuite = {getNewEffectStreamByIndex, disposeStream};
@@ -181,6 +235,9 @@ struct OfferedSuite {
 
 const OfferedSuite offeredSuites[] = {
     {PF_ParamUtilsSuite, PF_ParamUtilsSuiteVersion, &paramUtilsSuite},
+    {PF_WorldSuite, PF_WorldSuiteVersion, &worldSuite},
+    {PF_Iterate8Suite, PF_Iterate8SuiteVersion, &iterateSuite},
+    {AEGP_LayerSuite, AEGP_LayerSuiteVersion, &layerSuite},
     {AEGP_UtilitySuite, AEGP_UtilitySuiteVersion, &utilitySuite},
     {AEGP_PFInterfaceSuite, AEGP_PFInterfaceSuiteVersion, &pfInterfaceSuite},
     {AEGP_StreamSuite, AEGP_StreamSuiteVersion, &streamSuite},
@@ -196,6 +253,10 @@ PF_Err acquireSuite(PF_HostRef hostRef, const char* name, int32_t version, const
   for (const OfferedSuite& offered : offeredSuites) {
     if (std::strcmp(offered.name, name) == 0 && offered.version == version) {
       h->owner->noteAcquired(name, version);
+      if (h->scope) {
+        h->scope->noteAcquired(name, version);
+        h->scope->count([](HostStats& s) { ++s.suitesHeld; });
+      }
       *suite = offered.suite;
       return PF_Err_None;
     }
@@ -206,11 +267,13 @@ PF_Err acquireSuite(PF_HostRef hostRef, const char* name, int32_t version, const
 PF_Err releaseSuite(PF_HostRef hostRef, const char* name, int32_t version) {
   Handle* h = findHandle(hostRef, HandleKind::Host);
   if (!h || !name) return PF_Err_BadCallbackParam;
-  if (!h->owner->noteReleased(name, version)) {
+  const bool held = h->scope ? h->scope->noteReleased(name, version) : true;
+  if (!held || !h->owner->noteReleased(name, version)) {
     h->owner->fault(std::string("released \"") + name + "\" version " + std::to_string(version) +
                     " without holding it");
     return PF_Err_BadCallbackParam;
   }
+  if (h->scope) h->scope->count([](HostStats& s) { --s.suitesHeld; });
   return PF_Err_None;
 }
 

@@ -43,8 +43,8 @@ HostInstance::~HostInstance() {
   }
 }
 
-Handle* HostInstance::makeHandle(HandleKind kind, int32_t paramIndex) {
-  auto* handle = new Handle{this, kind, paramIndex};
+Handle* HostInstance::makeHandle(HandleKind kind, int32_t paramIndex, CommandScope* scope) {
+  auto* handle = new Handle{this, kind, paramIndex, scope};
   std::lock_guard<std::mutex> lock(registryMutex);
   liveHandles.insert(handle);
   return handle;
@@ -56,6 +56,56 @@ void HostInstance::dropHandle(Handle* handle) {
     liveHandles.erase(handle);
   }
   delete handle;
+}
+
+void HostInstance::forgetScope(const CommandScope* scope) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  for (const Handle* handle : liveHandles) {
+    if (handle->scope == scope) const_cast<Handle*>(handle)->scope = nullptr;
+  }
+}
+
+void HostInstance::setEffectLayer(std::shared_ptr<const Layer> layer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  effectLayer_ = std::move(layer);
+}
+
+int32_t HostInstance::addLayer(std::shared_ptr<const Layer> layer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  layers_.push_back(std::move(layer));
+  return kEffectLayerId + int32_t(layers_.size());
+}
+
+std::shared_ptr<const Layer> HostInstance::layerOf(int32_t paramIndex) const {
+  if (paramIndex < 0 || paramIndex >= params_.count()) return nullptr;
+  const PF_ParamDef& def = params_.entry(paramIndex).def;
+  if (def.type != PF_Param_Layer) return nullptr;
+  const int32_t id = def.u.layer.layerId;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (id == kEffectLayerId) return effectLayer_;
+  const int64_t slot = int64_t(id) - kEffectLayerId - 1;
+  return slot >= 0 && slot < int64_t(layers_.size()) ? layers_[size_t(slot)] : nullptr;
+}
+
+LayerInfo HostInstance::effectLayerInfo() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (effectLayer_) return effectLayer_->info();
+  LayerInfo info;
+  info.width = profile_.layerWidth;
+  info.height = profile_.layerHeight;
+  return info;
+}
+
+WorkerPool& HostInstance::workers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!workers_) workers_ = std::make_unique<WorkerPool>(profile_.iterateThreads);
+  return *workers_;
+}
+
+bool HostInstance::abortDue() {
+  const int64_t query = abortQueryCount_.fetch_add(1);
+  const bool planned = profile_.abortFromQuery >= 0 && query >= profile_.abortFromQuery;
+  return planned || abortRequested.load();
 }
 
 bool HostInstance::offers(const std::string& name) const {

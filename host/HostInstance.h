@@ -4,26 +4,33 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/EffectInterface.h"
 #include "host/HostProfile.h"
+#include "host/Layer.h"
 #include "host/ParamStore.h"
+#include "host/WorkerPool.h"
 
 namespace fm::host {
 
+class CommandScope;
 class HostInstance;
 
 enum class HandleKind { Host, Effect, EffectObject, Stream, Layer };
 
 // What every pointer the host hands a module points to. Live handles are registered, so a
-// pointer that comes back is looked up before it is used.
+// pointer that comes back is looked up before it is used. Handles made for one command know
+// its scope, so that renders on several threads keep their accounts apart.
 struct Handle {
   HostInstance* owner;
   HandleKind kind;
   int32_t paramIndex;
+  CommandScope* scope;
 };
 
 // The live handle of that kind at pointer; null for anything else.
@@ -47,8 +54,24 @@ class HostInstance {
   AEGP_LayerRef layerRef() const { return reinterpret_cast<AEGP_LayerRef>(layer_); }
 
   // Handles made for the module at its request, and given back by it.
-  Handle* makeHandle(HandleKind kind, int32_t paramIndex);
+  Handle* makeHandle(HandleKind kind, int32_t paramIndex, CommandScope* scope = nullptr);
   void dropHandle(Handle* handle);
+  // The scope is ending: handles made in it that the module still holds belong to no command.
+  void forgetScope(const CommandScope* scope);
+
+  // Layers: the one the effect is applied to (parameter 0), and those attached to layer
+  // parameters by the id the parameter's value holds. Changed between commands only.
+  void setEffectLayer(std::shared_ptr<const Layer> layer);
+  int32_t addLayer(std::shared_ptr<const Layer> layer);  // its id
+  // The layer parameter index refers to now; null for none.
+  std::shared_ptr<const Layer> layerOf(int32_t paramIndex) const;
+  // The effect layer's size, pixel aspect, type and flags.
+  LayerInfo effectLayerInfo() const;
+
+  // The generic iterator's threads, started at first use.
+  WorkerPool& workers();
+  // One query of the abort callback: true when it reports a cancel.
+  bool abortDue();
 
   // Suites: whether this host offers a name, and the balance of acquisitions.
   bool offers(const std::string& name) const;
@@ -77,6 +100,10 @@ class HostInstance {
   Handle* effect_;
   Handle* layer_;
   mutable std::mutex mutex_;
+  std::shared_ptr<const Layer> effectLayer_;
+  std::vector<std::shared_ptr<const Layer>> layers_;  // id 2 onwards
+  std::unique_ptr<WorkerPool> workers_;
+  std::atomic<int64_t> abortQueryCount_{0};
   HostStats stats_;
   std::map<std::pair<std::string, int32_t>, int32_t> held_;
   AEGP_PluginId pluginId_ = 0;

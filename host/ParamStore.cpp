@@ -1,5 +1,6 @@
 #include "host/ParamStore.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -197,8 +198,7 @@ bool ParamStore::declare(const PF_ParamDef& def, std::string* error) {
       u.checkbox.value = u.checkbox.defaultValue;
       break;
     case PF_Param_Point:
-      u.point.x = toFixed(u.point.defaultXPercent / 65536.0 / 100.0 * layerWidth_);
-      u.point.y = toFixed(u.point.defaultYPercent / 65536.0 / 100.0 * layerHeight_);
+      setDefaultPoint(u.point);
       break;
     case PF_Param_GroupStart:
       ++openGroups_;
@@ -217,9 +217,10 @@ bool ParamStore::finish(std::string* error) const {
   return false;
 }
 
-PF_ParamDef ParamStore::definition(int32_t index) const {
+PF_ParamDef ParamStore::definition(int32_t index, double frame) const {
   const ParamEntry& e = entry(index);
   PF_ParamDef def = e.def;
+  if (!e.keys.empty()) def.u = valueAt(index, frame);
   if (def.type == PF_Param_Popup) def.u.popup.choices = e.choicesText.c_str();
   if (def.type == PF_Param_Checkbox) def.u.checkbox.label = e.label.c_str();
   return def;
@@ -266,11 +267,74 @@ int32_t ParamStore::find(const std::string& name, std::string* error) const {
   return -1;
 }
 
+void ParamStore::setDefaultPoint(PF_PointParam& point) const {
+  point.x = toFixed(point.defaultXPercent / 65536.0 / 100.0 * layerWidth_);
+  point.y = toFixed(point.defaultYPercent / 65536.0 / 100.0 * layerHeight_);
+}
+
+void ParamStore::resizeLayer(int32_t layerWidth, int32_t layerHeight) {
+  layerWidth_ = layerWidth;
+  layerHeight_ = layerHeight;
+  for (ParamEntry& e : entries_) {
+    if (e.def.type == PF_Param_Point && !e.changed) setDefaultPoint(e.def.u.point);
+  }
+}
+
 void ParamStore::setValue(int32_t index, const PF_ParamValue& value) {
   ParamEntry& e = entries_[size_t(index)];
+  e.changed = true;
+  e.keys.clear();
   e.def.u = value;
   if (e.def.type == PF_Param_Popup) e.def.u.popup.choices = nullptr;
   if (e.def.type == PF_Param_Checkbox) e.def.u.checkbox.label = nullptr;
+}
+
+void ParamStore::setKeys(int32_t index, std::vector<ParamKey> keys) {
+  if (keys.empty()) return;
+  setValue(index, keys.front().value);
+  for (ParamKey& k : keys) {
+    if (entry(index).def.type == PF_Param_Popup) k.value.popup.choices = nullptr;
+    if (entry(index).def.type == PF_Param_Checkbox) k.value.checkbox.label = nullptr;
+  }
+  entries_[size_t(index)].keys = std::move(keys);
+}
+
+PF_ParamValue ParamStore::valueAt(int32_t index, double frame) const {
+  const ParamEntry& e = entry(index);
+  const std::vector<ParamKey>& keys = e.keys;
+  if (keys.empty()) return e.def.u;
+  const auto after = std::upper_bound(keys.begin(), keys.end(), frame,
+                                      [](double f, const ParamKey& k) { return f < k.frame; });
+  if (after == keys.begin()) return keys.front().value;
+  if (after == keys.end()) return keys.back().value;
+  const ParamKey& a = *(after - 1);
+  const ParamKey& b = *after;
+  const double t = (frame - a.frame) / (b.frame - a.frame);
+  const auto mix = [t](double x, double y) { return x + (y - x) * t; };
+  const auto mixFixed = [&](PF_Fixed x, PF_Fixed y) { return PF_Fixed(std::lround(mix(x, y))); };
+  PF_ParamValue v = a.value;
+  switch (e.def.type) {
+    case PF_Param_FloatSlider:
+      v.floatSlider.value = mix(a.value.floatSlider.value, b.value.floatSlider.value);
+      break;
+    case PF_Param_IntSlider:
+      v.intSlider.value =
+          int32_t(std::lround(mix(a.value.intSlider.value, b.value.intSlider.value)));
+      break;
+    case PF_Param_FixedSlider:
+      v.fixedSlider.value = mixFixed(a.value.fixedSlider.value, b.value.fixedSlider.value);
+      break;
+    case PF_Param_Angle:
+      v.angle.value = mixFixed(a.value.angle.value, b.value.angle.value);
+      break;
+    case PF_Param_Point:
+      v.point.x = mixFixed(a.value.point.x, b.value.point.x);
+      v.point.y = mixFixed(a.value.point.y, b.value.point.y);
+      break;
+    default:  // choices and check boxes hold until the next key
+      break;
+  }
+  return v;
 }
 
 }  // namespace fm::host

@@ -1,5 +1,6 @@
 #include "host/ParamText.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -136,6 +137,45 @@ bool parseParamText(const ParamEntry& entry, const std::string& name, const std:
     default:
       return fail("holds no value");
   }
+}
+
+bool hasKeyframes(const std::string& text) { return text.find('@') != std::string::npos; }
+
+bool parseParamKeys(const ParamEntry& entry, const std::string& name, const std::string& text,
+                    std::vector<ParamKey>* keys, std::string* error) {
+  const auto fail = [&](const std::string& reason) {
+    if (error) *error = "\"" + name + "\": " + reason;
+    return false;
+  };
+  keys->clear();
+  // A value may hold commas itself (a point), so each key ends at the first comma after its
+  // '@', not at the first comma.
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t at = text.find('@', start);
+    if (at == std::string::npos) {
+      return fail("\"" + text.substr(start) + "\" has no frame (keys are VALUE@FRAME, ...)");
+    }
+    const size_t comma = std::min(text.find(',', at), text.size());
+    const std::string frameText = text.substr(at + 1, comma - at - 1);
+    ParamKey key;
+    if (!parseNumber(frameText, &key.frame)) {
+      return fail("\"" + frameText + "\" is not a frame number (keys are VALUE@FRAME, ...)");
+    }
+    if (!parseParamText(entry, name, text.substr(start, at - start), &key.value, error)) {
+      return false;
+    }
+    keys->push_back(key);
+    start = comma + 1;
+  }
+  std::stable_sort(keys->begin(), keys->end(),
+                   [](const ParamKey& a, const ParamKey& b) { return a.frame < b.frame; });
+  for (size_t i = 1; i < keys->size(); ++i) {
+    if ((*keys)[i].frame == (*keys)[i - 1].frame) {
+      return fail("two keys at frame " + number((*keys)[i].frame));
+    }
+  }
+  return true;
 }
 
 }  // namespace fm::host

@@ -20,4 +20,11 @@ PF_Err setUpParams(const PF_InData* in, PF_OutData* out);
 PF_Err updateVisibility(const PF_InData* in, PF_OutData* out, PF_ParamDef* const* params,
                         bool userChange, int32_t changedIndex);
 
+// PF_Cmd_SMART_PRE_RENDER: the settings record, the layer checkouts and the result rectangles;
+// the record goes to the host as the pre-render data, with the callback that frees it.
+PF_Err preRender(const PF_InData* in, PF_PreRenderExtra* extra);
+
+// PF_Cmd_SMART_RENDER: the frame that pre-render planned, on the CPU.
+PF_Err smartRender(const PF_InData* in, PF_SmartRenderExtra* extra);
+
 }  // namespace fm

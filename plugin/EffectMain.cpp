@@ -29,6 +29,10 @@ extern "C" FM_EXPORT PF_Err EffectMain(PF_Cmd command, PF_InData* in, PF_OutData
       }
       case PF_Cmd_UPDATE_PARAMS_UI:
         return fm::updateVisibility(in, out, params, false, -1);
+      case PF_Cmd_SMART_PRE_RENDER:
+        return fm::preRender(in, static_cast<PF_PreRenderExtra*>(extra));
+      case PF_Cmd_SMART_RENDER:
+        return fm::smartRender(in, static_cast<PF_SmartRenderExtra*>(extra));
       default:
         return PF_Err_None;
     }

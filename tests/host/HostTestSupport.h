@@ -16,7 +16,9 @@
 
 namespace fm::test {
 
-inline std::unique_ptr<host::HeadlessHost> openModule(const host::HostProfile& profile = {}) {
+// Each test's host loads a private copy, so no module state carries over from another host.
+inline std::unique_ptr<host::HeadlessHost> openModule(host::HostProfile profile = {}) {
+  profile.privateModuleCopy = true;
   std::string error;
   std::unique_ptr<host::HeadlessHost> h = host::HeadlessHost::open(FM_MODULE_PATH, profile, &error);
   EXPECT_TRUE(h) << error;

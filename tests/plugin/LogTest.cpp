@@ -66,6 +66,7 @@ TEST(Log, UnusableTemporaryFolderIsASilentNoOp) {
     SCOPED_TRACE(folder);
     host::HostProfile profile;
     profile.reportsHiddenFlag = false;
+    profile.privateModuleCopy = true;
     std::string error;
     auto host = host::HeadlessHost::load(FM_MODULE_PATH, profile, &error);
     ASSERT_TRUE(host) << error;

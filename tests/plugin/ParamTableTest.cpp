@@ -86,6 +86,7 @@ TEST(ParamTable, DeclarationStopsAtTheFirstHostError) {
     host::HostProfile profile;
     profile.refuseParamAt = refused;
     profile.addParamError = 4 + refused;
+    profile.privateModuleCopy = true;
     std::string error;
     auto host = host::HeadlessHost::load(FM_MODULE_PATH, profile, &error);
     ASSERT_TRUE(host) << error;
