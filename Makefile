@@ -52,6 +52,7 @@ bench: bench-build
 	$(BUILD)/bench/fm_bench_tracked
 	$(BUILD)/bench/fm_bench_module
 	$(BUILD)/bench/fm_bench_gpu
+	$(BUILD)/bench/fm_bench_cli
 
 # Only what the CPU speed targets judge: flow at Full and tracked blur of the moving texture next
 # to OpenCV's DIS, the box and Gaussian renders and passes against OpenCV and memcpy, and the
@@ -69,8 +70,9 @@ bench-build:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
+# A generated scene through every blur kind; prints the contact sheet's path.
 demo: build
-	$(BUILD)/fogmill_engine_demo $(BUILD)/demo.pam
+	@$(BUILD)/fogmill demo $(BUILD)/demo
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
