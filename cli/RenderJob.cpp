@@ -287,8 +287,9 @@ bool Job::run(std::string* error) {
   };
   if (!applySettings(host_, o_.params, openLayer, error)) return false;
 
-  const ProgressStyle style = o_.verbosity == Verbosity::Quiet ? ProgressStyle::None
-                              : o_.progressLines              ? ProgressStyle::KeyValue
+  // Asked-for progress lines survive -q: a farm wrapper wants them and nothing else.
+  const ProgressStyle style = o_.progressLines                  ? ProgressStyle::KeyValue
+                              : o_.verbosity == Verbosity::Quiet ? ProgressStyle::None
                               : o_.verbosity == Verbosity::Normal && isatty(STDERR_FILENO)
                                   ? ProgressStyle::Line
                                   : ProgressStyle::None;

@@ -78,7 +78,7 @@ TEST(Errors, InterruptStopsCleanlyWithOnlyWholeFiles) {
   Scratch dir;
   writeWorld(dir / "in.exr", testWorld(320, 240, 32, 2), OIIO::TypeDesc::HALF, 4, true);
   Background render({"render", dir / "in.exr", dir / "out.####.exr", "--frames", "1-400", "--blur", "lens",
-                     "--set", "Blur Radius=40", "--progress"});
+                     "--set", "Blur Radius=40", "--progress", "-q"});
   std::string line;
   while (render.readLine(&line) && line.rfind("frame=", 0) != 0) {
   }
