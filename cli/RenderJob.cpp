@@ -19,6 +19,7 @@
 #include "cli/FrameList.h"
 #include "cli/Interrupt.h"
 #include "cli/Module.h"
+#include "cli/ModuleLogTail.h"
 #include "cli/OutputFiles.h"
 #include "cli/OutputSpec.h"
 #include "cli/Progress.h"
@@ -145,8 +146,8 @@ bool makePlan(const RenderOptions& o, Plan* plan, std::string* error) {
 // read ahead and written behind.
 class Job {
  public:
-  Job(const RenderOptions& o, const Plan& plan, host::HeadlessHost& host)
-      : o_(o), plan_(plan), host_(host) {}
+  Job(const RenderOptions& o, const Plan& plan, host::HeadlessHost& host, ModuleLogTail& log)
+      : o_(o), plan_(plan), host_(host), log_(log) {}
 
   // False with the reason on failure.
   bool run(std::string* error);
@@ -154,10 +155,13 @@ class Job {
  private:
   bool renderOne(size_t i);
   std::set<int> wantedAround(size_t i) const;
+  // With -v, what the module logged since the last look.
+  void showModuleLog();
 
   const RenderOptions& o_;
   const Plan& plan_;
   host::HeadlessHost& host_;
+  ModuleLogTail& log_;
   std::unique_ptr<FrameFeed> feed_;
   std::vector<std::unique_ptr<FrameFeed>> layerFeeds_;
   std::unique_ptr<FrameWriter> writer_;
@@ -244,6 +248,7 @@ bool Job::renderOne(size_t i) {
     }
   }
   if (o_.verbosity == Verbosity::Verbose) {
+    showModuleLog();
     char line[256];
     std::snprintf(line, sizeof(line), "frame %d: %s -> %s, %dx%d at (%d, %d), rendered in %.3f s",
                   frame, plan_.clip->sourceOf(frame).c_str(), path.c_str(),
@@ -327,6 +332,50 @@ bool Job::run(std::string* error) {
           ", " + rate + " frames per second");
     }
   }
+  showModuleLog();
+  return true;
+}
+
+void Job::showModuleLog() {
+  if (o_.verbosity != Verbosity::Verbose) return;
+  for (const std::string& line : log_.newLines()) progress_->note("fogmill: module log: " + line);
+}
+
+const char* gpuOptionText(host::GpuChoice choice) {
+  switch (choice) {
+    case host::GpuChoice::Auto:
+      return "auto";
+    case host::GpuChoice::OpenCL:
+      return "opencl";
+    case host::GpuChoice::Cuda:
+      return "cuda";
+    default:
+      return "off";
+  }
+}
+
+// Which processor renders, as the user asked: a GPU asked for by name must exist.
+bool checkGpu(const RenderOptions& o, const host::HeadlessHost& host, std::string* error) {
+  const std::string option = std::string("--gpu ") + gpuOptionText(o.gpu);
+  if (o.gpu == host::GpuChoice::Off) {
+    if (o.verbosity == Verbosity::Verbose) say("rendering on the CPU");
+    return true;
+  }
+  if (host.gpuDeviceName().empty()) {
+    if (o.gpu != host::GpuChoice::Auto) {
+      *error = option + ": " + host.gpuWhy();
+      return false;
+    }
+    if (o.verbosity == Verbosity::Verbose) say("no GPU found (" + host.gpuWhy() + "); rendering on the CPU");
+    return true;
+  }
+  const std::string device = host.gpuDeviceName() +
+                             (host.gpuFramework() == PF_GpuFramework_Cuda ? " (CUDA)" : " (OpenCL)");
+  if (!host.gpuAccepted()) {
+    if (o.verbosity != Verbosity::Quiet) say(option + ": the module cannot use " + device + "; rendering on the CPU");
+  } else if (o.verbosity == Verbosity::Verbose) {
+    say("rendering on " + device + " where the module offers it, else on the CPU");
+  }
   return true;
 }
 
@@ -337,12 +386,15 @@ int runRender(const RenderOptions& o) {
   Plan plan;
   if (!makePlan(o, &plan, &error)) return failed(error);
 
+  ModuleLogTail log;
   host::HostProfile profile;
   profile.iterateThreads = o.threads;
   profile.frameDuration = PF_Ratio{plan.timeStep, plan.timeScale};
+  profile.gpu = o.gpu;
   std::unique_ptr<host::HeadlessHost> host = openModule(o.module, profile, &error);
   if (!host) return failed(error);
-  Job job(o, plan, *host);
+  if (!checkGpu(o, *host, &error)) return failed(error);
+  Job job(o, plan, *host, log);
   if (!job.run(&error)) {
     say(error);
     return interrupted() ? interruptStatus() : 1;

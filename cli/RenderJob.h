@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/ParamSetup.h"
+#include "host/HostProfile.h"
 
 namespace fm::cli {
 
@@ -24,6 +25,7 @@ struct RenderOptions {
   Verbosity verbosity = Verbosity::Normal;
   bool progressLines = false;  // key=value progress on stderr
   std::string module;          // --module
+  host::GpuChoice gpu = host::GpuChoice::Off;  // --gpu
 };
 
 // Runs the job; the process's exit status: 0 done, 1 failed (with a message on stderr),

@@ -8,21 +8,30 @@
 #include "cli/Interrupt.h"
 #include "cli/ParamsCommand.h"
 #include "cli/RenderJob.h"
+#include "host/GpuDevice.h"
 
 namespace {
 
 using namespace fm::cli;
+namespace host = fm::host;
 
-// GPU rendering arrives with the GPU host; until then only the CPU renders.
-bool checkGpu(const std::string& gpu) {
-  if (gpu == "off") return true;
-  if (gpu == "auto" || gpu == "opencl" || gpu == "cuda") {
-    std::fprintf(stderr, "fogmill: --gpu %s: GPU rendering is not available yet; use --gpu off "
-                 "(the default), which renders on the CPU\n", gpu.c_str());
-  } else {
-    std::fprintf(stderr, "fogmill: --gpu %s: expected auto, opencl, cuda or off\n", gpu.c_str());
+host::GpuChoice gpuChoice(const std::string& option) {
+  if (option == "auto") return host::GpuChoice::Auto;
+  if (option == "opencl") return host::GpuChoice::OpenCL;
+  if (option == "cuda") return host::GpuChoice::Cuda;
+  return host::GpuChoice::Off;
+}
+
+// What a render could run on: every GPU device the runtimes report, and why a runtime reports none.
+int runDevices() {
+  std::vector<std::string> notes;
+  const std::vector<host::GpuDeviceListing> devices = host::listGpuDevices(&notes);
+  for (const host::GpuDeviceListing& d : devices) {
+    std::printf("%-7s %-6s %s\n", d.framework.c_str(), d.kind.c_str(), d.name.c_str());
   }
-  return false;
+  for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+  if (devices.empty()) std::printf("no GPU device: renders run on the CPU\n");
+  return 0;
 }
 
 }  // namespace
@@ -37,7 +46,8 @@ int main(int argc, char** argv) {
                  "beside this program)")->type_name("PATH");
   bool quiet = false, verbose = false;
   auto* q = app.add_flag("-q,--quiet", quiet, "Print nothing but errors");
-  app.add_flag("-v,--verbose", verbose, "Print every frame as it is rendered")->excludes(q);
+  app.add_flag("-v,--verbose", verbose, "Print every frame as it is rendered, the device it "
+               "renders on and what the module logs (GPU fallbacks, the GPU switch-off)")->excludes(q);
   // Options of the tool as a whole may also follow the command's name.
   app.fallthrough();
 
@@ -71,7 +81,10 @@ int main(int argc, char** argv) {
   render->add_option("--quality", quality, "Render quality")->check(CLI::IsMember({"low", "high"}));
   render->add_option("--threads", r.threads, "Threads to render with (0: every processor)")
       ->check(CLI::NonNegativeNumber);
-  render->add_option("--gpu", gpu, "GPU to render on: off (the CPU; the only choice for now)");
+  render->add_option("--gpu", gpu, "Where to render: auto (a CUDA device, else an OpenCL GPU, else "
+                     "the CPU), opencl (an OpenCL device, a CPU one such as PoCL included), cuda, "
+                     "or off (the CPU; the default). A frame the GPU fails on renders on the CPU")
+      ->check(CLI::IsMember({"auto", "opencl", "cuda", "off"}));
   render->add_flag("--no-clobber", r.noClobber, "Refuse to overwrite existing output files");
   render->add_flag("--progress", r.progressLines, "Print progress as key=value lines on stderr");
 
@@ -81,6 +94,8 @@ int main(int argc, char** argv) {
   params->add_option("KIND", kind, "vector, gaussian, lens, box, radial or motion");
 
   CLI::App* about = app.add_subcommand("about", "Print the module's About text and version");
+
+  CLI::App* devices = app.add_subcommand("devices", "List the GPU devices --gpu can render on");
 
   std::string demoDir = "fogmill-demo";
   CLI::App* demo = app.add_subcommand("demo", "Render a generated scene through every blur kind "
@@ -98,7 +113,7 @@ int main(int argc, char** argv) {
   }
 
   if (*render) {
-    if (!checkGpu(gpu)) return 1;
+    r.gpu = gpuChoice(gpu);
     r.proxy = proxy[2] - '0';
     r.lowQuality = quality == "low";
     r.verbosity = quiet ? Verbosity::Quiet : verbose ? Verbosity::Verbose : Verbosity::Normal;
@@ -107,6 +122,7 @@ int main(int argc, char** argv) {
   }
   if (*params) return runParams(kind, module);
   if (*about) return runAbout(module);
+  if (*devices) return runDevices();
   if (*demo) return runDemo(demoDir, demoThreads, module);
   return 1;
 }

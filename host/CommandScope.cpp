@@ -94,6 +94,7 @@ PF_Err dispatch(PF_EffectMainFunc entry, CommandScope& scope, PF_InData& in, PF_
   leaked(left.liveStreams, "stream(s) undisposed");
   leaked(left.liveEffectObjects, "effect object(s) undisposed");
   leaked(left.pixelCheckouts, "layer pixel checkout(s) not checked in");
+  leaked(left.deviceMemoryHeld, "device allocation(s) not freed");
   return err;
 }
 

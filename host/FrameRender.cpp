@@ -1,5 +1,6 @@
 #include "host/FrameRender.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -126,7 +127,13 @@ void render(HostInstance& instance, PF_EffectMainFunc entry, const FrameRequest&
   preInput.outputRequest.rect = request.request.value_or(frame.layerRect(layer.width, layer.height));
   preInput.outputRequest.channelMask = PF_ChannelMask_All;
   preInput.bitDepth = request.depth;
-  preInput.gpuFramework = PF_GpuFramework_None;
+  // A host with a device the module set up offers it at every pre-render.
+  GpuDevice* device = instance.gpuData ? instance.gpuDevice() : nullptr;
+  const int32_t framework = !device                              ? PF_GpuFramework_None
+                            : instance.profile().gpuFramework ? instance.profile().gpuFramework
+                                                               : device->framework();
+  preInput.gpuData = device ? instance.gpuData : nullptr;
+  preInput.gpuFramework = framework;
   PreRenderData data;
   data.instance = &instance;
   const PF_PreRenderCallbacks preCallbacks{
@@ -153,19 +160,28 @@ void render(HostInstance& instance, PF_EffectMainFunc entry, const FrameRequest&
   if (!frame.prepareOutput(report.resultRect, target, &problem)) {
     return fail(PF_Err_BadCallbackParam, problem);
   }
+  const bool onDevice = device && (report.renderFlags & PF_RenderOutputFlag_GpuRenderPossible);
+  if (onDevice && !frame.useDevice(*device, &problem)) return fail(PF_Err_OutOfMemory, problem);
   PF_SmartRenderInput renderInput{};
   renderInput.preRenderData = data.out.preRenderData;
-  renderInput.gpuFramework = PF_GpuFramework_None;
+  renderInput.gpuData = onDevice ? instance.gpuData : nullptr;
+  renderInput.gpuFramework = onDevice ? framework : PF_GpuFramework_None;
   renderInput.bitDepth = request.depth;
   const PF_SmartRenderCallbacks renderCallbacks{checkoutLayerPixels, checkinLayerPixels,
                                                 checkoutOutput};
   PF_SmartRenderExtra renderExtra{&renderInput, &renderCallbacks};
+  report.onGpu = onDevice;
   {
     CommandScope scope(instance, &frame);
     PF_InData in = inputRecord(instance, request, scope.hostRef(), scope.effectRef());
-    err = dispatch(entry, scope, in, PF_Cmd_SMART_RENDER, &renderExtra, nullptr, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    err = dispatch(entry, scope, in, onDevice ? PF_Cmd_SMART_RENDER_GPU : PF_Cmd_SMART_RENDER,
+                   &renderExtra, nullptr, nullptr);
+    report.renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
+  if (onDevice) instance.count([](HostStats& s) { ++s.gpuRenders; });
   if (err != PF_Err_None) return fail(err, "render failed with " + errorText(err));
+  if (onDevice && !frame.downloadOutput(&problem)) return fail(PF_Err_OutOfMemory, problem);
   frame.deliverOutput(target);
 }
 

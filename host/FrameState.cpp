@@ -105,11 +105,8 @@ std::vector<unsigned char> FrameState::cacheKey() const {
   return cacheKey_;
 }
 
-// The delivered part of the frame in a world of the render's depth and downsampling; a frame
-// already in that form is lent as it is.
-std::unique_ptr<HostWorld> FrameState::makeWorld(const Checkout& c) const {
-  const PF_Rect& r = c.record.result;
-  if (!c.frame || isEmpty(r)) return nullptr;
+// The frame at the render's depth and downsampling; a frame already in that form as it is.
+std::shared_ptr<const Image> FrameState::pixelsOf(const Checkout& c) const {
   std::shared_ptr<const Image> pixels = c.frame;
   if (!isFullScale(request_.downsampleX) || !isFullScale(request_.downsampleY)) {
     pixels = std::make_shared<const Image>(
@@ -118,6 +115,14 @@ std::unique_ptr<HostWorld> FrameState::makeWorld(const Checkout& c) const {
   if (pixels->depth() != request_.depth) {
     pixels = std::make_shared<const Image>(converted(*pixels, request_.depth));
   }
+  return pixels;
+}
+
+// The delivered part of the frame in a world of the render's depth and downsampling.
+std::unique_ptr<HostWorld> FrameState::makeWorld(const Checkout& c) const {
+  const PF_Rect& r = c.record.result;
+  if (!c.frame || isEmpty(r)) return nullptr;
+  std::shared_ptr<const Image> pixels = pixelsOf(c);
   const int32_t bytes = pixelBytesOf(request_.depth);
   auto* data = const_cast<unsigned char*>(pixels->row(r.top)) + int64_t(r.left) * bytes;
   return std::make_unique<HostWorld>(data, pixels->rowBytes(), r.right - r.left, r.bottom - r.top,
@@ -125,14 +130,60 @@ std::unique_ptr<HostWorld> FrameState::makeWorld(const Checkout& c) const {
                                      pixels);
 }
 
+// The same pixels uploaded to a device world, as a GPU host delivers them.
+PF_Err FrameState::makeDeviceWorld(Checkout& c) {
+  const PF_Rect& r = c.record.result;
+  if (!c.frame || isEmpty(r)) return PF_Err_None;
+  std::string why;
+  c.deviceWorld = DeviceWorld::make(*device_, r.right - r.left, r.bottom - r.top, r.left, r.top, &why);
+  if (!c.deviceWorld) return PF_Err_OutOfMemory;
+  if (!c.deviceWorld->upload(*pixelsOf(c), r.left, r.top)) {
+    c.deviceWorld.reset();
+    return PF_Err_OutOfMemory;
+  }
+  return PF_Err_None;
+}
+
 PF_Err FrameState::checkoutPixels(int32_t checkoutId, PF_World** world) {
   std::lock_guard<std::mutex> lock(mutex_);
   Checkout* c = find(checkoutId);
   if (!c) return PF_Err_BadCallbackParam;
-  if (!c->world) c->world = makeWorld(*c);
-  *world = c->world ? c->world->world() : nullptr;
+  if (device_) {
+    *world = c->deviceWorld ? c->deviceWorld->world() : nullptr;
+  } else {
+    if (!c->world) c->world = makeWorld(*c);
+    *world = c->world ? c->world->world() : nullptr;
+  }
   ++c->held;
   return PF_Err_None;
+}
+
+bool FrameState::useDevice(GpuDevice& device, std::string* error) {
+  device_ = &device;
+  // A GPU host keeps frames on the device already: they are uploaded before the render starts.
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Checkout& c : checkouts_) {
+      if (makeDeviceWorld(c) != PF_Err_None) {
+        *error = "the GPU device has no memory for the layer frames";
+        return false;
+      }
+    }
+  }
+  if (!output_) return true;
+  const PF_World& w = *output_->world();
+  const uint32_t format = instance_.profile().outputPixelFormat;
+  deviceOutput_ = DeviceWorld::make(device, w.width, w.height, w.originX, w.originY, error,
+                                    format ? format : PF_PixelFormat_GpuBgra128);
+  return deviceOutput_ != nullptr;
+}
+
+bool FrameState::downloadOutput(std::string* error) {
+  if (!deviceOutput_) return true;
+  const PF_World& w = *output_->world();
+  if (deviceOutput_->download(w.data, w.rowBytes, request_.depth)) return true;
+  *error = "the output could not be read back from the GPU device";
+  return false;
 }
 
 PF_Err FrameState::checkinPixels(int32_t checkoutId) {

@@ -11,6 +11,7 @@
 #include "host/EffectInterface.h"
 #include "host/FrameTypes.h"
 #include "host/HostInstance.h"
+#include "host/DeviceWorld.h"
 #include "host/HostWorld.h"
 #include "host/Image.h"
 
@@ -36,7 +37,17 @@ class FrameState {
   // check-in. The output world; null when the result is empty.
   PF_Err checkoutPixels(int32_t checkoutId, PF_World** world);
   PF_Err checkinPixels(int32_t checkoutId);
-  PF_World* output() const { return output_ ? output_->world() : nullptr; }
+  PF_World* output() const {
+    if (deviceOutput_) return deviceOutput_->world();
+    return output_ ? output_->world() : nullptr;
+  }
+
+  // From here on layer worlds and the output world live on `device` (before any checkout of
+  // pixels, after prepareOutput); false with the reason when the device has no memory for the
+  // output.
+  bool useDevice(GpuDevice& device, std::string* error);
+  // The device's output world into the output memory prepareOutput chose.
+  bool downloadOutput(std::string* error);
 
   // The output world over `target` when it holds the whole result, else a world of the host's
   // own; target pixels outside the result are cleared. False with the reason for a target that
@@ -53,10 +64,13 @@ class FrameState {
     CheckoutRecord record;
     std::shared_ptr<const Image> frame;  // full resolution, as the layer holds it
     std::unique_ptr<HostWorld> world;   // made at the first pixel checkout
+    std::unique_ptr<DeviceWorld> deviceWorld;  // instead, when rendering on a device
     int32_t held = 0;
   };
   Checkout* find(int32_t checkoutId);
+  std::shared_ptr<const Image> pixelsOf(const Checkout& c) const;
   std::unique_ptr<HostWorld> makeWorld(const Checkout& c) const;
+  PF_Err makeDeviceWorld(Checkout& c);
 
   HostInstance& instance_;
   const FrameRequest request_;
@@ -66,6 +80,8 @@ class FrameState {
   PF_Rect outputRect_{};
   std::shared_ptr<Image> ownOutput_;
   std::unique_ptr<HostWorld> output_;
+  GpuDevice* device_ = nullptr;
+  std::unique_ptr<DeviceWorld> deviceOutput_;
   mutable std::mutex mutex_;
 };
 

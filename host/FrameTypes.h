@@ -39,6 +39,8 @@ struct FrameReport {
   uint32_t renderFlags = 0;
   std::vector<CheckoutRecord> checkouts;
   std::vector<unsigned char> cacheKey;  // the bytes mixed into the render cache key
+  bool onGpu = false;         // sent to the GPU render command
+  double renderSeconds = 0;   // in the render command (on a GPU, the frames already there)
   bool ok() const { return message.empty(); }
 };
 

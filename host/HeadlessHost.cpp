@@ -64,7 +64,42 @@ std::unique_ptr<HeadlessHost> HeadlessHost::open(const std::string& modulePath,
   return host;
 }
 
-HeadlessHost::~HeadlessHost() = default;
+HeadlessHost::~HeadlessHost() {
+  if (instance_ && instance_->gpuData) {
+    PF_GpuDeviceSetdownInput input{instance_->gpuData, gpuFramework(), 0};
+    PF_GpuDeviceSetdownExtra extra{&input};
+    PF_OutData out{};
+    if (command(PF_Cmd_GPU_DEVICE_SETDOWN, &extra, &out) == PF_Err_None) instance_->gpuData = nullptr;
+  }
+}
+
+int32_t HeadlessHost::gpuFramework() const {
+  const GpuDevice* device = instance_->gpuDevice();
+  if (!device) return PF_GpuFramework_None;
+  return instance_->profile().gpuFramework ? instance_->profile().gpuFramework : device->framework();
+}
+
+const std::string& HeadlessHost::gpuDeviceName() const {
+  static const std::string none;
+  return instance_->gpuDevice() ? instance_->gpuDevice()->name() : none;
+}
+
+bool HeadlessHost::gpuAccepted() const { return instance_->gpuData != nullptr; }
+
+void* HeadlessHost::moduleSymbol(const char* name) const { return library_->symbol(name); }
+
+PF_Err HeadlessHost::setUpGpuDevice() {
+  const HostProfile& profile = instance_->profile();
+  if (profile.gpu == GpuChoice::Off) return PF_Err_None;
+  instance_->setGpuDevice(GpuDevice::open(profile.gpu, &gpuWhy_));
+  if (!instance_->gpuDevice()) return PF_Err_None;
+  PF_GpuDeviceSetupInput input{gpuFramework(), 0};
+  PF_GpuDeviceSetupOutput output{nullptr};
+  PF_GpuDeviceSetupExtra extra{&input, &output};
+  const PF_Err err = command(PF_Cmd_GPU_DEVICE_SETUP, &extra, &lastOutput_);
+  if (err == PF_Err_None) instance_->gpuData = output.gpuData;
+  return err;
+}
 
 PF_InData HeadlessHost::inputRecord() const {
   return host::inputRecord(*instance_, FrameRequest{}, instance_->hostRef(), instance_->effectRef());
@@ -187,6 +222,7 @@ bool HeadlessHost::start(std::string* error) {
       return fail("update-params-UI failed with " + errorText(err));
     }
   }
+  if (const PF_Err err = setUpGpuDevice()) return fail("GPU device setup failed with " + errorText(err));
   return true;
 }
 

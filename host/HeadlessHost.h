@@ -38,8 +38,19 @@ class HeadlessHost {
   HeadlessHost& operator=(const HeadlessHost&) = delete;
 
   // Start-up as a host does it: global setup, whose version and flags must equal the property
-  // list's; About; parameter setup; a first update-params-UI when the effect asks for them.
+  // list's; About; parameter setup; a first update-params-UI when the effect asks for them; GPU
+  // device setup when the profile asks for a GPU and one is found.
   bool start(std::string* error);
+
+  // The GPU device offered to the module: its name (empty when none was found, gpuWhy() says
+  // why), its framework number as reported, and whether the module took it at device setup.
+  const std::string& gpuDeviceName() const;
+  const std::string& gpuWhy() const { return gpuWhy_; }
+  int32_t gpuFramework() const;
+  bool gpuAccepted() const;
+
+  // Another exported symbol of the loaded module (a test module's hooks); null when none.
+  void* moduleSymbol(const char* name) const;
 
   // The commands one by one, each returning the module's error code. The output record of the
   // last of them stays readable in lastOutput().
@@ -110,6 +121,7 @@ class HeadlessHost {
  private:
   HeadlessHost() = default;
   bool notifyChange(int32_t index, std::string* error);
+  PF_Err setUpGpuDevice();
 
   std::unique_ptr<PrivateCopy> copy_;
   std::unique_ptr<DynamicLibrary> library_;
@@ -119,6 +131,7 @@ class HeadlessHost {
   std::string aboutText_;
   PF_OutData globalSetupOutput_{};
   PF_OutData lastOutput_{};
+  std::string gpuWhy_;
 };
 
 }  // namespace fm::host

@@ -204,6 +204,43 @@ PF_Err getPixelFormat(const PF_World* world, uint32_t* pixelFormat) {
   return PF_Err_None;
 }
 
+// The GPU device suite, offered only by a host with a device. Device memory is counted against the
+// command that took it, so memory a render leaves behind is a fault of that render.
+PF_Err getDeviceInfo(PF_EffectRef effect, uint32_t deviceIndex, PF_GpuDeviceInfo* info) {
+  HostInstance* host = instanceOf(effect);
+  if (!host || !info || !host->gpuDevice() || deviceIndex != 0) return PF_Err_BadCallbackParam;
+  *info = host->gpuDevice()->info();
+  if (host->profile().gpuFramework) info->framework = host->profile().gpuFramework;
+  return PF_Err_None;
+}
+
+PF_Err allocateDeviceMemory(PF_EffectRef effect, uint32_t deviceIndex, uint64_t bytes, void** memory) {
+  Handle* h = findHandle(effect, HandleKind::Effect);
+  if (!h || !memory || deviceIndex != 0 || bytes == 0) return PF_Err_BadCallbackParam;
+  if (!h->owner->allocateDeviceMemory(bytes, memory)) return PF_Err_OutOfMemory;
+  tally(h, [](HostStats& s) {
+    ++s.deviceMemoryHeld;
+    ++s.deviceAllocations;
+  });
+  return PF_Err_None;
+}
+
+PF_Err freeDeviceMemory(PF_EffectRef effect, uint32_t deviceIndex, void* memory) {
+  Handle* h = findHandle(effect, HandleKind::Effect);
+  if (!h || deviceIndex != 0) return PF_Err_BadCallbackParam;
+  if (!h->owner->releaseDeviceMemory(memory)) {
+    h->owner->fault("device memory freed that the host did not hand out");
+    return PF_Err_BadCallbackParam;
+  }
+  tally(h, [](HostStats& s) { --s.deviceMemoryHeld; });
+  return PF_Err_None;
+}
+
+PF_Err getGpuWorldData(PF_EffectRef effect, const PF_World* world, void** data) {
+  if (!instanceOf(effect) || !world || !data || !deviceMemoryOfWorld(world, data)) return PF_Err_BadCallbackParam;
+  return PF_Err_None;
+}
+
 // Runs on the threads of the instance whose command is running on the calling thread; a call
 // from outside any command runs its jobs on the calling thread alone.
 PF_Err iterateGeneric(int32_t jobCount, void* context, PF_IterateJob job) {
@@ -226,6 +263,8 @@ const AEGP_PFInterfaceSuite1 pfInterfaceSuite = {getEffectLayer, getNewEffectFor
 const AEGP_StreamSuite11 streamSuite = {getNewEffectStreamByIndex, disposeStream};
 const AEGP_DynamicStreamSuite5 dynamicStreamSuite = {getDynamicStreamFlags, setDynamicStreamFlag};
 const AEGP_EffectSuite4 effectSuite = {disposeEffect};
+const PF_GpuDeviceSuite1 gpuDeviceSuite = {getDeviceInfo, allocateDeviceMemory, freeDeviceMemory,
+                                           getGpuWorldData};
 
 struct OfferedSuite {
   const char* name;
@@ -243,6 +282,7 @@ const OfferedSuite offeredSuites[] = {
     {AEGP_StreamSuite, AEGP_StreamSuiteVersion, &streamSuite},
     {AEGP_DynamicStreamSuite, AEGP_DynamicStreamSuiteVersion, &dynamicStreamSuite},
     {AEGP_EffectSuite, AEGP_EffectSuiteVersion, &effectSuite},
+    {PF_GpuDeviceSuite, PF_GpuDeviceSuiteVersion, &gpuDeviceSuite},
 };
 
 PF_Err acquireSuite(PF_HostRef hostRef, const char* name, int32_t version, const void** suite) {
@@ -250,6 +290,7 @@ PF_Err acquireSuite(PF_HostRef hostRef, const char* name, int32_t version, const
   if (!h || !name || !suite) return PF_Err_BadCallbackParam;
   *suite = nullptr;
   if (!h->owner->offers(name)) return PF_Err_SuiteNotFound;
+  if (std::strcmp(name, PF_GpuDeviceSuite) == 0 && !h->owner->gpuDevice()) return PF_Err_SuiteNotFound;
   for (const OfferedSuite& offered : offeredSuites) {
     if (std::strcmp(offered.name, name) == 0 && offered.version == version) {
       h->owner->noteAcquired(name, version);

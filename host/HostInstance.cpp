@@ -32,6 +32,7 @@ HostInstance::HostInstance(const HostProfile& profile) : profile_(profile) {
 }
 
 HostInstance::~HostInstance() {
+  for (const auto& [memory, bytes] : deviceMemory_) gpu_->release(memory);
   std::lock_guard<std::mutex> lock(registryMutex);
   for (auto it = liveHandles.begin(); it != liveHandles.end();) {
     if ((*it)->owner == this) {
@@ -41,6 +42,37 @@ HostInstance::~HostInstance() {
       ++it;
     }
   }
+}
+
+bool HostInstance::allocateDeviceMemory(uint64_t bytes, void** memory) {
+  *memory = nullptr;
+  if (!gpu_) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t budget = profile_.gpuMemoryBudget;
+    if (budget >= 0 && (bytes > uint64_t(budget) || deviceBytes_ > uint64_t(budget) - bytes)) return false;
+    deviceBytes_ += bytes;
+  }
+  if (!gpu_->allocate(bytes, memory)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deviceBytes_ -= bytes;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  deviceMemory_[*memory] = bytes;
+  return true;
+}
+
+bool HostInstance::releaseDeviceMemory(void* memory) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = deviceMemory_.find(memory);
+    if (it == deviceMemory_.end()) return false;
+    deviceBytes_ -= it->second;
+    deviceMemory_.erase(it);
+  }
+  gpu_->release(memory);
+  return true;
 }
 
 Handle* HostInstance::makeHandle(HandleKind kind, int32_t paramIndex, CommandScope* scope) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/EffectInterface.h"
+#include "host/GpuDevice.h"
 #include "host/HostProfile.h"
 #include "host/Layer.h"
 #include "host/ParamStore.h"
@@ -90,6 +91,16 @@ class HostInstance {
   void fault(const std::string& what);
   HostStats stats() const;
 
+  // The GPU device this host offers (null: none), and the module's record of it from device
+  // setup (null: the module declined the device). Set at start-up only.
+  GpuDevice* gpuDevice() const { return gpu_.get(); }
+  void setGpuDevice(std::unique_ptr<GpuDevice> device) { gpu_ = std::move(device); }
+  void* gpuData = nullptr;
+  // Device memory for the module, within the profile's budget; release is false for memory the
+  // module was not given.
+  bool allocateDeviceMemory(uint64_t bytes, void** memory);
+  bool releaseDeviceMemory(void* memory);
+
   std::atomic<bool> abortRequested{false};
   std::string declarationError;  // why the last refused declaration was refused
 
@@ -108,6 +119,9 @@ class HostInstance {
   std::map<std::pair<std::string, int32_t>, int32_t> held_;
   AEGP_PluginId pluginId_ = 0;
   bool registered_ = false;
+  std::unique_ptr<GpuDevice> gpu_;
+  std::map<void*, uint64_t> deviceMemory_;  // given to the module, by address
+  uint64_t deviceBytes_ = 0;
 };
 
 }  // namespace fm::host

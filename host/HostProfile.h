@@ -13,6 +13,10 @@ namespace fm::host {
 // The application id the headless host gives when it plays no other host.
 inline constexpr uint32_t kHeadlessAppId = PF_FOURCC('F', 'm', 'H', 'h');
 
+// The GPU device a host offers: none; CUDA, else an OpenCL GPU; an OpenCL device of any kind (a
+// GPU first); a CUDA device.
+enum class GpuChoice { Off, Auto, OpenCL, Cuda };
+
 struct HostProfile {
   uint32_t appId = kHeadlessAppId;  // PF_AppId_PremierePro plays Premiere Pro
   // false: the host accepts the HIDDEN stream flag but never reports it back.
@@ -43,6 +47,14 @@ struct HostProfile {
   std::map<int32_t, PF_Err> refusedLayerCheckouts;
   int64_t abortFromQuery = -1;
   uint32_t outputPixelFormat = 0;
+
+  // GPU rendering: the device offered, set up at start; frames go to the GPU render command
+  // whenever pre-render says the GPU may render them. Faults: the device reports this framework
+  // number (0: its own), and the device suite hands the module at most this many bytes at once
+  // (-1: what the device has).
+  GpuChoice gpu = GpuChoice::Off;
+  int32_t gpuFramework = 0;
+  int64_t gpuMemoryBudget = -1;
 };
 
 // The frame number (fractional between frames) of a time in units of 1 / timeScale seconds.
@@ -69,6 +81,9 @@ struct HostStats {
   int32_t layerCheckouts = 0;  // at pre-render
   int32_t pixelCheckouts = 0;  // at render, not yet checked in
   int32_t iterations = 0;      // generic iterations run on the host's threads
+  int32_t gpuRenders = 0;      // frames sent to the GPU render command
+  int32_t deviceMemoryHeld = 0;   // device allocations the module holds now
+  int32_t deviceAllocations = 0;  // made for the module so far
   // Broken rules of the interface: unbalanced releases, unknown handles, leaks after a
   // command. Empty for a well-behaved module.
   std::vector<std::string> faults;

@@ -35,4 +35,12 @@ bool pixelFormatOfWorld(const PF_World* world, uint32_t* format) {
   return true;
 }
 
+bool deviceMemoryOfWorld(const PF_World* world, void** memory) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  const auto it = liveWorlds.find(world);
+  if (it == liveWorlds.end() || !it->second->deviceMemory_) return false;
+  *memory = it->second->deviceMemory_;
+  return true;
+}
+
 }  // namespace fm::host

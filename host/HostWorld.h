@@ -23,15 +23,24 @@ class HostWorld {
 
   PF_World* world() { return &world_; }
 
+  // A device world: its pixels are in device memory, which the GPU device suite reports.
+  void setDeviceMemory(void* memory) { deviceMemory_ = memory; }
+
  private:
   PF_World world_;
   uint32_t pixelFormat_;
   std::shared_ptr<const void> keepAlive_;
+  void* deviceMemory_ = nullptr;
 
   friend bool pixelFormatOfWorld(const PF_World* world, uint32_t* format);
+// The device memory of a live device world the host made; false for any other pointer.
+bool deviceMemoryOfWorld(const PF_World* world, void** memory);
+  friend bool deviceMemoryOfWorld(const PF_World* world, void** memory);
 };
 
 // The format of a live world the host made; false for any other pointer.
 bool pixelFormatOfWorld(const PF_World* world, uint32_t* format);
+// The device memory of a live device world the host made; false for any other pointer.
+bool deviceMemoryOfWorld(const PF_World* world, void** memory);
 
 }  // namespace fm::host

@@ -27,4 +27,14 @@ PF_Err preRender(const PF_InData* in, PF_PreRenderExtra* extra);
 // PF_Cmd_SMART_RENDER: the frame that pre-render planned, on the CPU.
 PF_Err smartRender(const PF_InData* in, PF_SmartRenderExtra* extra);
 
+// PF_Cmd_GPU_DEVICE_SETUP: builds the device's kernels and hands the host the device record; a
+// device whose kernels cannot be made is logged and left to the CPU (no record, still 0).
+PF_Err gpuDeviceSetup(const PF_InData* in, PF_OutData* out, PF_GpuDeviceSetupExtra* extra);
+
+// PF_Cmd_GPU_DEVICE_SETDOWN: releases what device setup made.
+PF_Err gpuDeviceSetdown(PF_GpuDeviceSetdownExtra* extra);
+
+// PF_Cmd_SMART_RENDER_GPU: the frame on the device's worlds, on the CPU when the device fails.
+PF_Err smartRenderGpu(const PF_InData* in, PF_SmartRenderExtra* extra);
+
 }  // namespace fm

@@ -33,6 +33,12 @@ extern "C" FM_EXPORT PF_Err EffectMain(PF_Cmd command, PF_InData* in, PF_OutData
         return fm::preRender(in, static_cast<PF_PreRenderExtra*>(extra));
       case PF_Cmd_SMART_RENDER:
         return fm::smartRender(in, static_cast<PF_SmartRenderExtra*>(extra));
+      case PF_Cmd_SMART_RENDER_GPU:
+        return fm::smartRenderGpu(in, static_cast<PF_SmartRenderExtra*>(extra));
+      case PF_Cmd_GPU_DEVICE_SETUP:
+        return fm::gpuDeviceSetup(in, out, static_cast<PF_GpuDeviceSetupExtra*>(extra));
+      case PF_Cmd_GPU_DEVICE_SETDOWN:
+        return fm::gpuDeviceSetdown(static_cast<PF_GpuDeviceSetdownExtra*>(extra));
       default:
         return PF_Err_None;
     }

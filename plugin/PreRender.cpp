@@ -8,6 +8,7 @@
 #include "blurs/Footprint.h"
 #include "blurs/Render.h"
 #include "plugin/Commands.h"
+#include "plugin/GpuFailures.h"
 #include "plugin/HostRect.h"
 #include "plugin/ParamTable.h"
 #include "plugin/RenderSettingsReader.h"
@@ -202,7 +203,10 @@ PF_Err Planner::plan() {
   out.resultRect = toHostRect(s_.resultRect);
   out.maxResultRect = toHostRect(s_.maxResultRect);
   out.solid = 0;
-  out.renderFlags = 0;
+  // The GPU is offered only where device setup left a record and no switch-off is running.
+  const PF_PreRenderInput& host = *extra_->input;
+  const bool gpu = host.gpuFramework != PF_GpuFramework_None && host.gpuData && gpuOffElapsed();
+  out.renderFlags = gpu ? PF_RenderOutputFlag_GpuRenderPossible : 0u;
   return PF_Err_None;
 }
 

@@ -57,7 +57,7 @@ TEST(Errors, EachSaysWhatToDoAndWritesNothing) {
        dir / "o7.png", {"nowhere.png: no such file"}},
       {{"render", in, dir / "kept.png", "--no-clobber"}, "", {"kept.png exists, and --no-clobber keeps it"}},
       {{"render", in, locked + "/o9.png"}, locked + "/o9.png", {"is not writable"}},
-      {{"render", in, dir / "o10.png", "--gpu", "cuda"}, dir / "o10.png", {"GPU rendering is not available yet"}},
+      {{"render", in, dir / "o10.png", "--gpu", "metal"}, dir / "o10.png", {"--gpu: metal not in {auto,opencl,cuda,off}"}},
       {{"render", dir / "seq.####.png", dir / "o11.png"}, dir / "o11.png", {"names one file for 2 frames"}},
       {{"render", in, dir / "o12.mov"}, dir / "o12.mov", {"no image format writes .mov files"}},
   };

@@ -196,6 +196,17 @@ CUresult cuInit(unsigned flags) {
   Call& c = record(Call::kInit);
   ++gControl.initCalls;
   if (flags != 0) fault("cuInit with flags");
+  // A program that cannot reach the controls (the command-line tool) takes one fault from the
+  // environment: FM_FAKE_CUDA_FAIL="entry:code:at", as failCall takes them.
+  static bool faultFromEnvironment = false;
+  if (const char* spec = std::getenv("FM_FAKE_CUDA_FAIL"); spec && !faultFromEnvironment) {
+    faultFromEnvironment = true;
+    const std::string text = spec;
+    const size_t a = text.find(':'), b = text.find(':', a == std::string::npos ? a : a + 1);
+    if (a != std::string::npos && b != std::string::npos) {
+      gControl.failures[text.substr(0, a)] = {std::atoi(text.c_str() + a + 1), std::atoi(text.c_str() + b + 1), 0};
+    }
+  }
   if ((c.result = injected("cuInit"))) return c.result;
   gInitialized = true;
   return 0;
