@@ -34,6 +34,8 @@ bool wellFormed(const SeparablePass& pass) {
   return std::isfinite(pass.frac) && pass.frac >= 0.0f;
 }
 
+bool horizontal(int kernel) { return kernel == FM_K_COPY || kernel == FM_K_BOX_ROWS || kernel == FM_K_CONV_ROWS; }
+
 // Mode 1 of the copy and reduction kernels: positions are limited to this window of the source.
 void setWindow(FMParams& p, const Rect& r) {
   p.mode = 1;
@@ -43,13 +45,28 @@ void setWindow(FMParams& p, const Rect& r) {
   p.hi2 = paramOffset(r.bottom);
 }
 
-bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo) {
-  FMParams p;
-  makeParams(p, &dst, &src, nullptr);
-  p.ax = paramOffset(ax);
-  p.ay = paramOffset(ay);
-  if (clampTo) setWindow(p, *clampTo);
-  return be.launch(FM_K_COPY, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, 2.0);
+ChainLink copyLink(Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo) {
+  ChainLink l{FM_K_COPY, &dst, &src, FMParams{}, dst.width, dst.height, 2.0};
+  makeParams(l.params, &dst, &src, nullptr);
+  l.params.ax = paramOffset(ax);
+  l.params.ay = paramOffset(ay);
+  if (clampTo) setWindow(l.params, *clampTo);
+  return l;
+}
+
+bool launchLink(Backend& be, ChainLink& l) {
+  return be.launch(l.kernel, l.dst, l.src, nullptr, nullptr, &l.params, l.gridW, l.gridH, l.cost);
+}
+
+// Launches the copy, or leaves it in `deferred` for the caller to chain with what follows.
+bool copyInto(Backend& be, Buffer& dst, const Buffer& src, int64_t ax, int64_t ay, const Rect* clampTo,
+              ChainLink* deferred = nullptr) {
+  ChainLink l = copyLink(dst, src, ax, ay, clampTo);
+  if (deferred) {
+    *deferred = l;
+    return true;
+  }
+  return launchLink(be, l);
 }
 
 bool reduceInto(Backend& be, Buffer& dst, const Buffer& src, int f, int64_t ax, int64_t ay,
@@ -63,20 +80,21 @@ bool reduceInto(Backend& be, Buffer& dst, const Buffer& src, int f, int64_t ax, 
   return be.launch(FM_K_DOWN, &dst, &src, nullptr, nullptr, &p, dst.width, dst.height, double(f) * f);
 }
 
-// Brings the source into the working image `a`, which covers W at working resolution.
+// Brings the source into the working image `a`, which covers W at working resolution. Where
+// that is one plain copy and `deferred` is given, the copy is left there instead of launched.
 bool fillWorkImage(Backend& be, ImageList& images, Buffer& a, const PlacedImage& source,
-                   const Rect& inputRect, const Rect& W, const Rect& V, int f, int edgeMode) {
+                   const Rect& inputRect, const Rect& W, const Rect& V, int f, int edgeMode, ChainLink* deferred) {
   const Buffer& src = *source.buffer;
   const int64_t sx = source.rect.left, sy = source.rect.top;
   if (edgeMode != FM_EDGE_CLAMP) {
-    if (f == 1) return copyInto(be, a, src, W.left - sx, W.top - sy, nullptr);
+    if (f == 1) return copyInto(be, a, src, W.left - sx, W.top - sy, nullptr, deferred);
     return reduceInto(be, a, src, f, int64_t(f) * W.left - sx, int64_t(f) * W.top - sy, nullptr);
   }
   if (f == 1) {
     // Positions outside the input's pixels repeat its edge pixels.
     const Rect k = intersection(source.rect, inputRect);
     const Rect inSource = offsetBy(k, -sx, -sy);
-    return copyInto(be, a, src, W.left - sx, W.top - sy, isEmpty(k) ? nullptr : &inSource);
+    return copyInto(be, a, src, W.left - sx, W.top - sy, isEmpty(k) ? nullptr : &inSource, deferred);
   }
   // Reduced: the edge pixels to repeat are averages of input pixels only, so they are
   // reduced into an image of their own first and then repeated from there.
@@ -129,7 +147,20 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
   Buffer* a = images.add(width(W), height(W));
   Buffer* b = a ? images.add(width(W), height(W)) : nullptr;
   if (!b) return false;
-  if (!fillWorkImage(be, images, *a, source, inputRect, W, V, f, edgeMode)) return false;
+  // Passes along one axis go to the backend as one chain, led by the copy into the working
+  // image where nothing comes between: a backend may then keep the rows or columns in its
+  // cache from the first link to the last.
+  std::vector<ChainLink> chain;
+  auto flush = [&] {
+    const bool ok = chain.empty() || (be.launchChain(chain.data(), int(chain.size())) && !be.wasAborted());
+    chain.clear();
+    return ok;
+  };
+  const bool chainCopy = f == 1 && !linearLight && !plan.passes.empty() && plan.passes[0].horizontal;
+  ChainLink copy;
+  if (!fillWorkImage(be, images, *a, source, inputRect, W, V, f, edgeMode, chainCopy ? &copy : nullptr))
+    return false;
+  if (chainCopy) chain.push_back(copy);
   if (linearLight && !convertLight(be, *a, true)) return false;
 
   // After the clamped fill the repeated edges are part of the image, which covers the
@@ -148,10 +179,14 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
       hi += k * passReach(pass);
     }
     ++k;
-    if (!launchSeparablePass(be, pass, *next, *last, mode, paramOffset(lo), paramOffset(hi))) return false;
-    if (be.wasAborted()) return false;
+    ChainLink link;
+    if (!passLink(be, pass, *next, *last, mode, paramOffset(lo), paramOffset(hi), link)) return false;
+    const bool sameAxis = !chain.empty() && horizontal(chain.back().kernel) == pass.horizontal;
+    if (!sameAxis && !flush()) return false;
+    chain.push_back(link);
     std::swap(last, next);
   }
+  if (!flush()) return false;
   if (linearLight && !convertLight(be, *last, false)) return false;
 
   if (f == 1) return copyInput(be, destination, outputRect, *last, W);
@@ -168,8 +203,15 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
 
 bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode,
                          int32_t lo, int32_t hi) {
+  ChainLink link;
+  return passLink(be, pass, d, s, mode, lo, hi, link) && launchLink(be, link);
+}
+
+bool passLink(const Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode, int32_t lo,
+              int32_t hi, ChainLink& link) {
   if (!wellFormed(pass)) return false;
-  FMParams p;
+  link = ChainLink{0, &d, &s, FMParams{}, 0, 0, 0.0};
+  FMParams& p = link.params;
   makeParams(p, &d, &s, nullptr);
   p.mode = mode;
   p.n = pass.n;
@@ -177,8 +219,11 @@ bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, cons
   p.hi = hi;
   if (pass.direct) {
     std::copy(pass.taps.begin(), pass.taps.end(), p.t);
-    const int kernel = pass.horizontal ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
-    return be.launch(kernel, &d, &s, nullptr, nullptr, &p, d.width, d.height, 2.0 * pass.n + 1.0);
+    link.kernel = pass.horizontal ? FM_K_CONV_ROWS : FM_K_CONV_COLS;
+    link.gridW = d.width;
+    link.gridH = d.height;
+    link.cost = 2.0 * pass.n + 1.0;
+    return true;
   }
   p.frac = pass.frac;
   const int64_t len = pass.horizontal ? d.width : d.height;
@@ -192,13 +237,19 @@ bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, cons
   segLen = std::max<int64_t>(segLen, 1);
   const int64_t segments = (len + segLen - 1) / segLen;
   p.segLen = int32_t(segLen);
-  const double cost = 4.0 * double(segLen) + 2.0 * pass.n + 1.0;
+  link.cost = 4.0 * double(segLen) + 2.0 * pass.n + 1.0;
   if (pass.horizontal) {
     p.y1 = d.height;
-    return be.launch(FM_K_BOX_ROWS, &d, &s, nullptr, nullptr, &p, int(segments), d.height, cost);
+    link.kernel = FM_K_BOX_ROWS;
+    link.gridW = int(segments);
+    link.gridH = d.height;
+    return true;
   }
   p.y1 = int32_t(segments);
-  return be.launch(FM_K_BOX_COLS, &d, &s, nullptr, nullptr, &p, d.width, int(segments), cost);
+  link.kernel = FM_K_BOX_COLS;
+  link.gridW = d.width;
+  link.gridH = int(segments);
+  return true;
 }
 
 int64_t passReach(const SeparablePass& pass) {

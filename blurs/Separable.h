@@ -40,6 +40,9 @@ int32_t fullResolutionReach(int64_t workingReach, int32_t factor);
 // [lo, hi) is the valid range along the pass's axis, read by FM_EDGE_CLAMP/FM_EDGE_INSIDE.
 bool launchSeparablePass(Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode,
                          int32_t lo, int32_t hi);
+// The same launch as a chain link, not launched; false when the pass is malformed.
+bool passLink(const Backend& be, const SeparablePass& pass, Buffer& d, const Buffer& s, int mode, int32_t lo,
+              int32_t hi, ChainLink& link);
 
 // Blurs `source` by `plan` into `destination`, which covers `outputRect`. `edgeMode` is
 // FM_EDGE_ZERO, FM_EDGE_CLAMP or FM_EDGE_INSIDE against `inputRect`, the part of the source

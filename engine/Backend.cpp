@@ -26,6 +26,15 @@ void makeParams(FMParams& p, const Buffer* dst, const Buffer* srcA, const Buffer
   p.y1 = dst ? dst->height : 0;
 }
 
+bool Backend::launchChain(ChainLink* links, int count) {
+  for (int i = 0; i < count; ++i) {
+    ChainLink& l = links[i];
+    if (!launch(l.kernel, l.dst, l.src, nullptr, nullptr, &l.params, l.gridW, l.gridH, l.cost)) return false;
+    if (wasAborted()) return false;
+  }
+  return true;
+}
+
 bool launchFull(Backend& be, int kernel, Buffer& dst, const Buffer* srcA, FMParams& p) {
   p.y0 = 0;
   p.y1 = dst.height;

@@ -34,6 +34,17 @@ struct PlacedImage {
 
 inline bool isPresent(const PlacedImage& im) { return im.buffer != nullptr && !isEmpty(im.rect); }
 
+// One launch of a chain (Backend::launchChain).
+struct ChainLink {
+  int kernel = 0;
+  Buffer* dst = nullptr;
+  const Buffer* src = nullptr;
+  FMParams params;
+  int gridW = 0;
+  int gridH = 0;
+  double cost = 0;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -46,6 +57,11 @@ class Backend {
   virtual bool isGpu() const = 0;
   virtual bool download(const Buffer& buf, void* host) = 0;
   virtual bool wasAborted() const = 0;
+  // Launches the links in order, each reading the image the one before it wrote (`src` of
+  // link j + 1 is `dst` of link j). Only the last link's destination is sure to be written: a
+  // backend may pass the others' results through scratch of its own. The default launches
+  // the links one by one; false as soon as one fails or the render is aborted.
+  virtual bool launchChain(ChainLink* links, int count);
 };
 
 // Parallel-for: fn(ctx, i) exactly once for every i in [0, count), any order, any thread.

@@ -73,6 +73,69 @@ void runChunk(void* ctx, int index) {
   }
 }
 
+struct ChainTask {
+  CpuChain chain;
+  ChainRunner runner = nullptr;
+  int total = 0;
+  int perChunk = 1;
+  CpuBackend::AbortQuery abortQuery = nullptr;
+  void* abortContext = nullptr;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> failed{false};
+};
+
+void runChainChunk(void* ctx, int index) {
+  ChainTask& t = *static_cast<ChainTask*>(ctx);
+  if (t.stop.load(std::memory_order_relaxed)) return;
+  if (t.abortQuery && t.abortQuery(t.abortContext)) {
+    t.stop.exchange(true);
+    return;
+  }
+  const long long first = (long long)index * t.perChunk;
+  const long long end = std::min<long long>(first + t.perChunk, t.total);
+  if (first < end && !t.runner(t.chain, int(first), int(end))) t.failed.exchange(true);
+}
+
+// Rows or columns of a fused chain handed out at once: whole groups and strips.
+constexpr int kChainRowUnit = 4;
+constexpr int kChainColumnUnit = 64;
+
+bool sameImage(const Buffer* a, const Buffer* b) { return a && b && a->data && a->data == b->data; }
+
+// Which chains the CPU runs fused: box passes along one axis (a row chain may start with a
+// plain copy), each link reading all of the image the one before it wrote. 0: none; 1: rows;
+// 2: columns.
+int fusedAxis(const ChainLink* links, int count) {
+  if (count < 2 || count > kCpuChainMaxLinks) return 0;
+  const FMParams& first = links[0].params;
+  const bool columns = links[0].kernel == FM_K_BOX_COLS;
+  for (int j = 0; j < count; ++j) {
+    const ChainLink& l = links[j];
+    const FMParams& p = l.params;
+    if (!l.dst || !l.dst->data || !l.src || !l.src->data) return 0;
+    if (p.dW != first.dW || p.dH != first.dH || p.bW > 0 || l.gridW < 1 || l.gridH < 1) return 0;
+    // Along rows, y1 ends the rows; along columns it counts the segments.
+    if (!columns && p.y1 < p.dH) return 0;
+    if (j > 0 && (!sameImage(l.src, links[j - 1].dst) || p.aW != links[j - 1].params.dW ||
+                  p.aH != links[j - 1].params.dH || p.aP != links[j - 1].params.dP))
+      return 0;
+    if (columns) {
+      if (l.kernel != FM_K_BOX_COLS || l.gridW < p.dW || p.segLen < 1) return 0;
+      // Every link but the last is read whole by the next; a ring holds no repeated edge.
+      const bool last = j == count - 1;
+      if (!last && int64_t(std::min(p.y1, l.gridH)) * p.segLen < p.dH) return 0;
+      if (j > 0 && p.mode == FM_EDGE_CLAMP) return 0;
+    } else if (l.kernel == FM_K_COPY) {
+      // A copy reads other rows than it writes: never one the last link overwrites.
+      if (j > 0 || (p.flags & FM_F_ACCUM) || l.gridW < p.dW || l.gridH < p.dH) return 0;
+      if (sameImage(l.src, links[count - 1].dst)) return 0;
+    } else if (l.kernel != FM_K_BOX_ROWS || l.gridH < p.dH) {
+      return 0;
+    }
+  }
+  return columns ? 2 : 1;
+}
+
 class SerialParallel final : public Parallel {
  public:
   int threadCount() override { return 1; }
@@ -83,6 +146,22 @@ class SerialParallel final : public Parallel {
 };
 
 }  // namespace
+
+bool CpuBackend::launchable(const Buffer* dst, const Buffer* srcA, const Buffer* srcB, const FMParams* p) {
+  // Every kernel reads its block and writes its destination: refuse rather than crash.
+  if (!p || !dst || !dst->data) return false;
+  // A block that describes a source image which was not passed would be read through null.
+  const bool aMissing = !srcA || !srcA->data, bMissing = !srcB || !srcB->data;
+  if ((aMissing && p->aW > 0 && p->aH > 0) || (bMissing && p->bW > 0 && p->bH > 0)) return false;
+  // Rows that overlap or run backwards would take the kernels outside the image's memory.
+  auto rowsApart = [](int w, int h, int pitch) { return w <= 0 || h <= 0 || pitch >= w; };
+  if (!rowsApart(p->dW, p->dH, p->dP) || !rowsApart(p->aW, p->aH, p->aP) || !rowsApart(p->bW, p->bH, p->bP))
+    return false;
+  // Pixels are 16-byte aligned vectors; reading or storing one at another address (a wrapped
+  // host frame, say) faults, so such memory is refused before any work.
+  return pixelAligned(dst->data) && pixelAligned(aMissing ? nullptr : srcA->data) &&
+         pixelAligned(bMissing ? nullptr : srcB->data);
+}
 
 CpuBackend::CpuBackend(Parallel* parallel, AbortQuery abortQuery, void* abortContext, CpuIsa isa)
     : parallel(parallel), abortQuery(abortQuery), abortContext(abortContext), isa(isa) {}
@@ -129,20 +208,7 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
   if (aborted) return false;
   if (gridW < 1 || gridH < 1) return true;
   if (kernel < 0 || kernel >= FM_KERNEL_COUNT) return false;
-  // Every kernel reads its block and writes its destination: refuse rather than crash.
-  if (!p || !dst || !dst->data) return false;
-  // A block that describes a source image which was not passed would be read through null.
-  const bool aMissing = !srcA || !srcA->data, bMissing = !srcB || !srcB->data;
-  if ((aMissing && p->aW > 0 && p->aH > 0) || (bMissing && p->bW > 0 && p->bH > 0)) return false;
-  // Rows that overlap or run backwards would take the kernels outside the image's memory.
-  auto rowsApart = [](int w, int h, int pitch) { return w <= 0 || h <= 0 || pitch >= w; };
-  if (!rowsApart(p->dW, p->dH, p->dP) || !rowsApart(p->aW, p->aH, p->aP) || !rowsApart(p->bW, p->bH, p->bP))
-    return false;
-  // Pixels are 16-byte aligned vectors; reading or storing one at another address (a wrapped
-  // host frame, say) faults, so such memory is refused before any work.
-  if (!pixelAligned(dst->data) || !pixelAligned(aMissing ? nullptr : srcA->data) ||
-      !pixelAligned(bMissing ? nullptr : srcB->data))
-    return false;
+  if (!launchable(dst, srcA, srcB, p)) return false;
   p->y0 = 0;
 
   const int threads = parallel ? parallel->threadCount() : 1;
@@ -179,6 +245,41 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
     return false;
   }
   return true;
+}
+
+bool CpuBackend::launchChain(ChainLink* links, int count) {
+  if (aborted) return false;
+  const int axis = fusedAxis(links, count);
+  if (axis == 0) return Backend::launchChain(links, count);
+  CpuChainLink fused[kCpuChainMaxLinks];
+  for (int j = 0; j < count; ++j) {
+    ChainLink& l = links[j];
+    if (!launchable(l.dst, l.src, nullptr, &l.params)) return false;
+    l.params.y0 = 0;
+    fused[j] = CpuChainLink{l.kernel, l.gridW, l.gridH, l.params};
+  }
+  const int threads = parallel ? parallel->threadCount() : 1;
+  ChainTask task;
+  task.chain = CpuChain{fused, count, links[0].src->data, links[count - 1].dst->data};
+  task.runner = cpuChainRunner(axis == 2, isa);
+  task.total = axis == 2 ? links[0].params.dW : links[0].params.dH;
+  task.abortQuery = abortQuery;
+  task.abortContext = abortContext;
+  const int unit = axis == 2 ? kChainColumnUnit : kChainRowUnit;
+  const long long units = (task.total + unit - 1) / unit;
+  const long long perChunkUnits = std::max<long long>(1, units / (4LL * std::max(threads, 1)));
+  task.perChunk = int(perChunkUnits * unit);
+  const int chunks = int((task.total + task.perChunk - 1) / task.perChunk);
+  if (chunks < 1) return true;
+
+  SerialParallel serial;
+  Parallel& par = parallel ? *parallel : static_cast<Parallel&>(serial);
+  const bool ran = par.run(chunks, &task, &runChainChunk);
+  if (task.stop.load()) {
+    aborted = true;
+    return false;
+  }
+  return ran && !task.failed.load();
 }
 
 bool CpuBackend::download(const Buffer& buf, void* host) {

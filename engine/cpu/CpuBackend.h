@@ -23,12 +23,18 @@ class CpuBackend final : public Backend {
   bool isGpu() const override { return false; }
   bool download(const Buffer& buf, void* host) override;
   bool wasAborted() const override { return aborted; }
+  // Box passes along one axis run fused, each group of rows or strip of columns carried
+  // through every link while it is in the cache; other chains launch link by link.
+  bool launchChain(ChainLink* links, int count) override;
 
   // Limits of an engine image on the CPU.
   static constexpr int kRowGranularity = 4;
   static constexpr long long kMaxPixels = 1LL << 30;
 
  private:
+  // Whether a launch's images and block can be run without reading or writing astray.
+  static bool launchable(const Buffer* dst, const Buffer* srcA, const Buffer* srcB, const FMParams* p);
+
   Parallel* parallel;
   AbortQuery abortQuery;
   void* abortContext;

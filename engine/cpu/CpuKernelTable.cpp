@@ -29,4 +29,8 @@ SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa) {
   return known(kernel) ? runners(isa).specials[kernel] : nullptr;
 }
 
+ChainRunner cpuChainRunner(bool columns, CpuIsa isa) {
+  return columns ? runners(isa).columnChain : runners(isa).rowChain;
+}
+
 }  // namespace fm

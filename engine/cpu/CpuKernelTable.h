@@ -25,6 +25,29 @@ struct CpuLaunch {
 // producing exactly what the kernel's own work items produce.
 using SpecialRunner = void (*)(const CpuLaunch& launch, int first, int end);
 
+// One launch of a chain that a runner fuses (CpuBackend::launchChain).
+struct CpuChainLink {
+  int kernel = 0;
+  int gridW = 0;
+  int gridH = 0;
+  FMParams p;
+};
+
+// Launches along one axis run as one: every link's launch in order, the first reading `src`,
+// the last writing `dst`, and each between them reading what the one before it wrote, which
+// the runner keeps in scratch of its own.
+struct CpuChain {
+  const CpuChainLink* links = nullptr;
+  int count = 0;
+  const void* src = nullptr;
+  void* dst = nullptr;
+};
+constexpr int kCpuChainMaxLinks = 16;
+
+// Runs rows (a chain of box row passes, the first link possibly a copy) or strips of columns
+// (a chain of box column passes) [first, end) of a chain; false when out of memory.
+using ChainRunner = bool (*)(const CpuChain& chain, int first, int end);
+
 // Each lookup gives the code of `isa`, or of the baseline where this processor cannot run it.
 
 // The fastest band runner of a kernel; null for an identifier outside 0..33.
@@ -36,5 +59,8 @@ BandRunner cpuItemRunner(int kernel, CpuIsa isa = cpuIsa());
 
 // The whole-row/strip runner of kernels 4, 5, 8 and 10; null where there is none.
 SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa = cpuIsa());
+
+// The chain runner for rows or for columns.
+ChainRunner cpuChainRunner(bool columns, CpuIsa isa = cpuIsa());
 
 }  // namespace fm

@@ -16,6 +16,7 @@
 #include "engine/cpu/CpuPyramidRunners.h"
 #include "engine/cpu/CpuGroupRunner.h"
 #include "engine/cpu/CpuSpecialRunners.h"
+#include "engine/cpu/CpuBoxRunners.h"
 
 namespace {
 
@@ -101,6 +102,8 @@ extern const CpuRunners kRunners = {
     {FM_KERNEL_LIST(FM_ITEM_RUNNER)},
     {FM_KERNEL_LIST(FM_BAND_RUNNER)},
     {FM_KERNEL_LIST(FM_SPECIAL_RUNNER)},
+    &special::runRowChain,
+    &special::runColumnChain,
 };
 #undef FM_ITEM_RUNNER
 #undef FM_BAND_RUNNER

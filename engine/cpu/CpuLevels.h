@@ -19,6 +19,8 @@ struct CpuRunners {
   BandRunner items[FM_KERNEL_COUNT];        // the plain item-by-item runners
   BandRunner bands[FM_KERNEL_COUNT];        // the fastest band runner of each kernel
   SpecialRunner specials[FM_KERNEL_COUNT];  // whole-row/strip runners; null where none
+  ChainRunner rowChain;
+  ChainRunner columnChain;
 };
 
 namespace baseline {

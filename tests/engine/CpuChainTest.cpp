@@ -1,0 +1,183 @@
+// Box passes chained along one axis: the CPU backend runs them fused, at every instruction-set
+// level, and the last image holds exactly what launching the links one by one gives.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/cpu/CpuBackend.h"
+#include "engine/ThreadParallel.h"
+#include "tests/support/KernelRun.h"
+#include "tests/support/TestImage.h"
+
+namespace {
+
+using fmtest::HostImage;
+
+std::vector<fm::CpuIsa> supportedLevels() {
+  std::vector<fm::CpuIsa> levels;
+  for (int i = 0; i < fm::kCpuIsaCount; ++i)
+    if (fm::cpuIsaSupported(fm::CpuIsa(i))) levels.push_back(fm::CpuIsa(i));
+  return levels;
+}
+
+// A source, two ping-pong images and the links between them, described by image index
+// (0: source, 1 and 2: the ping-pong pair) so that the same chain can be replayed on copies.
+struct Chain {
+  std::string what;
+  std::vector<HostImage> images;
+  std::vector<fmtest::KernelCall> links;  // dst/srcA filled in per replay
+  std::vector<int> from, to;
+};
+
+// A random fusable chain along one axis: box passes of every radius and edge rule the planners
+// ask for and some they do not (negative n), optionally led by a shifted, windowed copy, with
+// odd sizes and, now and then, the result written over the chain's own source.
+Chain randomChain(std::mt19937& rng, bool rows) {
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  Chain c;
+  const int w = pick(29, 140), h = pick(23, 90);
+  c.images.push_back(fmtest::randomImage(w + pick(0, 9), h + pick(0, 7), rng(), -0.5f, 1.5f, true));
+  c.images.push_back(fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 3)));
+  c.images.push_back(fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 3)));
+  const int count = pick(2, 5);
+  const bool copyFirst = rows && pick(0, 1);
+  // In place: the links start on image 1, so an even count ends there again.
+  int at = copyFirst || pick(0, 2) > 0 ? 0 : 1;
+  c.what = std::string(rows ? "rows" : "columns") + ", " + std::to_string(count) + " links" +
+           (copyFirst ? ", copy first" : "") + (at == 1 ? ", from image 1" : "") + ", " + std::to_string(w) +
+           " x " + std::to_string(h);
+  for (int j = 0; j < count; ++j) {
+    const int next = at == 1 ? 2 : 1;
+    fmtest::KernelCall k;
+    k.params = fmtest::blockFor(&c.images[next], &c.images[at], nullptr);
+    const int L = rows ? w : h;
+    if (j == 0 && copyFirst) {
+      k.kernel = FM_K_COPY;
+      k.params.ax = pick(-6, 6);
+      k.params.ay = pick(-6, 6);
+      if (pick(0, 1)) {
+        k.params.mode = 1;
+        k.params.lo = pick(0, 4);
+        k.params.hi = c.images[0].width() - pick(0, 4);
+        k.params.lo2 = pick(0, 4);
+        k.params.hi2 = c.images[0].height() - pick(0, 4);
+      }
+      k.gridW = w;
+      k.gridH = h;
+    } else {
+      const int radii[] = {-2, 0, 1, 3, 6, 45};
+      const float fracs[] = {0.0f, 0.3f, 0.5f};
+      k.params.n = radii[pick(0, 5)];
+      k.params.frac = fracs[pick(0, 2)];
+      // Clamping repeats the source's edge rows, which only an image has to give.
+      const int modes = rows || (j == 0) ? 2 : 1;
+      const int mode = pick(0, modes);
+      k.params.mode = mode == 0 ? FM_EDGE_ZERO : mode == 1 ? FM_EDGE_INSIDE : FM_EDGE_CLAMP;
+      k.params.lo = pick(-3, 6);
+      k.params.hi = L - pick(-3, 6);
+      // Segments anywhere along rows; along columns only the last link may cut them.
+      const bool cut = pick(0, 2) == 0 && (rows || j == count - 1);
+      k.params.segLen = cut ? pick(7, 20) : L;
+      const int segments = (L + k.params.segLen - 1) / k.params.segLen;
+      k.kernel = rows ? FM_K_BOX_ROWS : FM_K_BOX_COLS;
+      k.gridW = rows ? segments : w;
+      k.gridH = rows ? h : segments;
+      if (!rows) k.params.y1 = segments;
+      k.cost = 4.0 * k.params.segLen;
+    }
+    c.links.push_back(k);
+    c.from.push_back(at);
+    c.to.push_back(next);
+    at = next;
+  }
+  return c;
+}
+
+TEST(CpuChains, FusedChainsEqualTheirLinksRunOneByOne) {
+  std::mt19937 rng(2024);
+  fm::ThreadParallel par(3);
+  for (int round = 0; round < 40; ++round) {
+    const Chain c = randomChain(rng, round % 2 == 0);
+    SCOPED_TRACE(c.what);
+    // The reference: every link through the kernel's own work items.
+    std::vector<HostImage> expected = c.images;
+    for (size_t j = 0; j < c.links.size(); ++j) {
+      fmtest::KernelCall k = c.links[j];
+      k.dst = &expected[c.to[j]];
+      k.srcA = &expected[c.from[j]];
+      ASSERT_TRUE(fmtest::runItemsOnCpu(k));
+    }
+    const int last = c.to.back();
+    for (fm::CpuIsa isa : supportedLevels()) {
+      std::vector<HostImage> got = c.images;
+      std::vector<fm::Buffer> buffers;
+      for (const HostImage& im : got) buffers.push_back(im.buffer());
+      std::vector<fm::ChainLink> links;
+      for (size_t j = 0; j < c.links.size(); ++j) {
+        const fmtest::KernelCall& k = c.links[j];
+        links.push_back({k.kernel, &buffers[c.to[j]], &buffers[c.from[j]], k.params, k.gridW, k.gridH, k.cost});
+      }
+      fm::CpuBackend be(&par, nullptr, nullptr, isa);
+      ASSERT_TRUE(be.launchChain(links.data(), int(links.size())));
+      EXPECT_EQ(fmtest::firstDifference(got[last], expected[last]), "") << fm::cpuIsaName(isa);
+      // The image between the links is left alone: the chain really ran fused.
+      const int between = 3 - last;
+      if (between != c.from[0]) {
+        EXPECT_EQ(fmtest::firstDifference(got[between], c.images[between]), "") << fm::cpuIsaName(isa);
+      }
+    }
+  }
+}
+
+// Chains the CPU does not fuse still run, link by link; an abort stops a fused one and latches.
+TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
+  fm::ThreadParallel par(2);
+  HostImage src = fmtest::randomImage(40, 30, 3), a(40, 30), b(40, 30);
+  fm::Buffer s = src.buffer(), x = a.buffer(), y = b.buffer();
+  auto box = [&](int kernel, fm::Buffer* d, const fm::Buffer* from) {
+    fm::ChainLink l{kernel, d, from, FMParams{}, 0, 0, 4.0};
+    fm::makeParams(l.params, d, from, nullptr);
+    l.params.n = 2;
+    l.params.segLen = kernel == FM_K_BOX_ROWS ? 40 : 30;
+    l.gridW = kernel == FM_K_BOX_ROWS ? 1 : 40;
+    l.gridH = kernel == FM_K_BOX_ROWS ? 30 : 1;
+    if (kernel == FM_K_BOX_COLS) l.params.y1 = 1;
+    return l;
+  };
+  // Rows then columns: two axes, so two plain launches, each of which writes its image.
+  std::vector<fm::ChainLink> mixed = {box(FM_K_BOX_ROWS, &x, &s), box(FM_K_BOX_COLS, &y, &x)};
+  HostImage expectedA = a, expectedB = b;
+  {
+    fmtest::KernelCall k;
+    k.kernel = FM_K_BOX_ROWS;
+    k.dst = &expectedA;
+    k.srcA = &src;
+    k.params = mixed[0].params;
+    k.gridW = 1;
+    k.gridH = 30;
+    ASSERT_TRUE(fmtest::runItemsOnCpu(k));
+    k.kernel = FM_K_BOX_COLS;
+    k.dst = &expectedB;
+    k.srcA = &expectedA;
+    k.params = mixed[1].params;
+    k.gridW = 40;
+    k.gridH = 1;
+    ASSERT_TRUE(fmtest::runItemsOnCpu(k));
+  }
+  fm::CpuBackend be(&par, nullptr, nullptr);
+  ASSERT_TRUE(be.launchChain(mixed.data(), 2));
+  EXPECT_EQ(fmtest::firstDifference(a, expectedA), "");
+  EXPECT_EQ(fmtest::firstDifference(b, expectedB), "");
+
+  const HostImage before = b;
+  fm::CpuBackend stopped(&par, [](void*) { return true; }, nullptr);
+  std::vector<fm::ChainLink> rows = {box(FM_K_BOX_ROWS, &x, &s), box(FM_K_BOX_ROWS, &y, &x)};
+  EXPECT_FALSE(stopped.launchChain(rows.data(), 2));
+  EXPECT_TRUE(stopped.wasAborted());
+  EXPECT_FALSE(stopped.launchChain(rows.data(), 2)) << "an aborted backend launches nothing more";
+  EXPECT_EQ(fmtest::firstDifference(b, before), "");
+}
+
+}  // namespace
