@@ -6,6 +6,8 @@
 namespace fm {
 namespace {
 
+constexpr int kConvColumnRows = 32;
+
 int ceilDiv(int a, int b) { return a > 0 ? int((int64_t(a) + b - 1) / b) : 0; }
 
 // Rows per chunk: a quarter of a thread's share, capped by the work budget, at least one.
@@ -67,7 +69,9 @@ ChunkPlan planCpuChunks(int kernel, const FMParams& p, bool specialised, int gri
   c.total = gridH;
   const double c1 = cost >= 1.0 ? cost : 1.0;  // also turns a NaN hint into 1
   const double maxRowsD = std::max(std::min(65536.0 / (double(gridW) * c1), double(gridH)), 1.0);
-  const int maxRows = int(maxRowsD);
+  // A column convolution loads each source row once for all the output rows of a chunk that
+  // read it, so it takes more rows at a time than its budget alone would give.
+  const int maxRows = kernel == FM_K_CONV_COLS ? std::max(int(maxRowsD), kConvColumnRows) : int(maxRowsD);
   c.perChunk = std::max(1, std::min(std::max(gridH / (4 * T), 1), maxRows));
   c.chunks = ceilDiv(gridH, c.perChunk);
   return c;

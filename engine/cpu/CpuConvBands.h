@@ -6,7 +6,35 @@
 
 namespace conv {
 
-constexpr int kGroup = 8;
+// The level's widest vector: FM_CPU_LANES floats, kVecPixels pixels.
+typedef float Vec __attribute__((vector_size(4 * FM_CPU_LANES), aligned(16), may_alias));
+constexpr int kVecPixels = FM_CPU_LANES / 4;
+
+__attribute__((always_inline)) inline Vec vecAt(const float4* p) {
+  Vec v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+__attribute__((always_inline)) inline void streamVec(float4* d, Vec v) {
+#if defined(FM_F4_NATIVE) && FM_CPU_LANES == 16 && defined(__AVX512F__)
+  if ((reinterpret_cast<uintptr_t>(d) & 63) == 0) return _mm512_stream_ps(reinterpret_cast<float*>(d), (__m512)v);
+#elif defined(FM_F4_NATIVE) && FM_CPU_LANES == 8 && defined(__AVX__)
+  if ((reinterpret_cast<uintptr_t>(d) & 31) == 0) return _mm256_stream_ps(reinterpret_cast<float*>(d), (__m256)v);
+#endif
+  float4 h[kVecPixels];
+  std::memcpy(h, &v, sizeof h);
+  for (int k = 0; k < kVecPixels; ++k) streamStore(d + k, h[k]);
+}
+
+// Pixels whose sums a rows pass keeps in registers at once: independent chains, no spills.
+constexpr int kGroupVecs = 4;
+constexpr int kGroup = kGroupVecs * kVecPixels;
+
+// Output rows a column pass computes together, so that each source row is loaded once for all
+// of them, and the vectors of a tile of each (as many as the registers hold without spilling).
+constexpr int kColRows = 4;
+constexpr int kTileVecs = FM_CPU_LANES >= 16 ? 4 : 2;
 
 // Column passes: a strip of pixels gathers its sums in a small buffer, kTapBlock source rows at
 // a time. Each source row then streams through the cache on its own, instead of 2n + 1 rows a
@@ -104,6 +132,36 @@ __attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const
   return x0 + 2 * pairs;
 }
 
+// What the source vector at window offset j adds to the sums of group vectors [First, Last]:
+// vector c's pixels are kVecPixels * c further along, so it takes that vector as tap j - that.
+template <int First, int Last>
+__attribute__((always_inline)) inline void addShifted(Vec (&acc)[kGroupVecs], const float4* src, int j,
+                                                      const float* t) {
+  const Vec in = vecAt(src + j);
+#pragma GCC unroll 4
+  for (int c = First; c <= Last; ++c) acc[c] += in * (Vec{} + t[j - c * kVecPixels]);
+}
+
+// kGroup pixels of a rows pass whose windows lie inside the row, `src` the first pixel of the
+// first window: each vector loaded serves every sum of the group that reads it, and each sum
+// still adds its taps in order from zero. Needs 2n + 1 >= 3 kVecPixels.
+__attribute__((always_inline)) inline void convRowsGroup(float4* out, const float4* src, int n, const float* t) {
+  static_assert(kGroupVecs == 4, "the ramps below are written for groups of four vectors");
+  constexpr int P = kVecPixels;
+  const int taps = 2 * n + 1;
+  Vec acc[kGroupVecs] = {};
+  int j = 0;
+  for (; j < P; ++j) addShifted<0, 0>(acc, src, j, t);
+  for (; j < 2 * P; ++j) addShifted<0, 1>(acc, src, j, t);
+  for (; j < 3 * P; ++j) addShifted<0, 2>(acc, src, j, t);
+  for (; j < taps; ++j) addShifted<0, 3>(acc, src, j, t);
+  for (; j < taps + P; ++j) addShifted<1, 3>(acc, src, j, t);
+  for (; j < taps + 2 * P; ++j) addShifted<2, 3>(acc, src, j, t);
+  for (; j < taps + 3 * P; ++j) addShifted<3, 3>(acc, src, j, t);
+#pragma GCC unroll 4
+  for (int c = 0; c < kGroupVecs; ++c) streamVec(out + c * P, acc[c]);
+}
+
 // Pixels [xa, xb) of row y of a rows pass whose window crosses an edge of the valid range. The
 // pixels their taps read, edge rule applied, are gathered once into a padded run, where the
 // kernel would apply the rule to every tap of every pixel; each sum sees the same values in
@@ -172,19 +230,18 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
   // Two rows past the window: with rows handed out in turn, the next row of this thread.
   const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
   int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
-  // Groups of kGroup pixels keep their sums in registers: independent chains, no spills.
+  if (Rows && 2 * n + 1 >= 3 * kVecPixels)
+    for (; x + kGroup <= x1; x += kGroup) convRowsGroup(out + x, rows.a + rows.offset[0] + x, n, p.t);
   for (; x + kGroup <= x1; x += kGroup) {
-    Pair acc[kGroup / 2] = {};
+    Vec acc[kGroupVecs] = {};
     for (int k = 0; k <= 2 * n; ++k) {
-      const float tap = p.t[k];
-      const Pair taps = {tap, tap, tap, tap, tap, tap, tap, tap};
-      const Pair* pairs = rows.at<Pair>(k, x);
+      const Vec taps = Vec{} + p.t[k];
+      const float4* px = rows.at<float4>(k, x);
 #pragma GCC unroll 4
-      for (int c = 0; c < kGroup / 2; ++c) acc[c] += pairs[c] * taps;
+      for (int c = 0; c < kGroupVecs; ++c) acc[c] += vecAt(px + c * kVecPixels) * taps;
     }
-    const float4* sums = reinterpret_cast<const float4*>(acc);
-#pragma GCC unroll 8
-    for (int c = 0; c < kGroup; ++c) streamStore(out + x + c, sums[c]);
+#pragma GCC unroll 4
+    for (int c = 0; c < kGroupVecs; ++c) streamVec(out + x + c * kVecPixels, acc[c]);
   }
   for (; x < x1; ++x) {
     float4 acc = f4z();
@@ -196,6 +253,81 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
     for (int xe = x1; xe < width; ++xe) out[xe] = convItem<Rows>(xe, y, n, a, p);
 }
 
+// One source row's share of a tile: what it adds to output rows [First, Last] of a group, to
+// each with its own tap (row i of the group takes tap r - i).
+template <int First, int Last>
+__attribute__((always_inline)) inline void addSourceRow(Vec (&acc)[kColRows][kTileVecs], const float4* src, int r,
+                                                        const float* t) {
+  Vec in[kTileVecs];
+#pragma GCC unroll 4
+  for (int v = 0; v < kTileVecs; ++v) in[v] = vecAt(src + v * kVecPixels);
+#pragma GCC unroll 4
+  for (int i = First; i <= Last; ++i) {
+    const Vec tap = Vec{} + t[r - i];
+#pragma GCC unroll 4
+    for (int v = 0; v < kTileVecs; ++v) acc[i][v] += in[v] * tap;
+  }
+}
+
+// Tiles [x0, x1) of output rows [y, y + kColRows) of a column pass whose taps all read their
+// own source row: each source row is loaded once for every output row it serves, and each
+// output row still adds its taps in order, starting from zero.
+__attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, const float4* a, float4* d,
+                                                        const FMParams& p, int n) {
+  static_assert(kColRows == 4, "the ramps below are written for groups of four rows");
+  constexpr int kTile = kTileVecs * kVecPixels;
+  const int taps = 2 * n + 1;
+  const fm_idx aP = p.aP;
+  for (int x = x0; x + kTile <= x1; x += kTile) {
+    Vec acc[kColRows][kTileVecs] = {};
+    const float4* src = a + fm_idx(y - n) * aP + x;
+    // Source row r serves output rows max(0, r - taps + 1) .. min(3, r).
+    if (taps >= kColRows) {
+      addSourceRow<0, 0>(acc, src, 0, p.t);
+      addSourceRow<0, 1>(acc, src + aP, 1, p.t);
+      addSourceRow<0, 2>(acc, src + 2 * aP, 2, p.t);
+      int r = 3;
+      for (; r < taps; ++r) addSourceRow<0, 3>(acc, src + r * aP, r, p.t);
+      addSourceRow<1, 3>(acc, src + r * aP, r, p.t);
+      addSourceRow<2, 3>(acc, src + (r + 1) * aP, r + 1, p.t);
+      addSourceRow<3, 3>(acc, src + (r + 2) * aP, r + 2, p.t);
+    } else {
+      for (int r = 0; r < taps + kColRows - 1; ++r) {
+        Vec in[kTileVecs];
+        for (int v = 0; v < kTileVecs; ++v) in[v] = vecAt(src + r * aP + v * kVecPixels);
+        for (int i = 0; i < kColRows; ++i) {
+          if (r - i < 0 || r - i >= taps) continue;
+          const Vec tap = Vec{} + p.t[r - i];
+          for (int v = 0; v < kTileVecs; ++v) acc[i][v] += in[v] * tap;
+        }
+      }
+    }
+#pragma GCC unroll 4
+    for (int i = 0; i < kColRows; ++i)
+#pragma GCC unroll 4
+      for (int v = 0; v < kTileVecs; ++v) streamVec(d + fm_idx(y + i) * p.dP + x + v * kVecPixels, acc[i][v]);
+  }
+}
+
+// Rows [ya, yb) of a column pass, a multiple of kColRows whose taps all read their own source
+// row: in strips of columns narrow enough that the source rows a strip's groups share stay in
+// the cache from one group to the next. Columns past the last whole tile, and past the source,
+// take the work item's own sum.
+__attribute__((always_inline)) inline void convColsBlock(int ya, int yb, int width, const float4* a, float4* d,
+                                                         const FMParams& p, int n) {
+  constexpr int kTile = kTileVecs * kVecPixels;
+  const int x1 = std::min(width, p.aW);
+  const int tiled = x1 - x1 % kTile;
+  for (int xs = 0; xs < tiled; xs += kStrip) {
+    const int xe = std::min(xs + kStrip, tiled);
+    for (int y = ya; y < yb; y += kColRows) convColsRows(y, xs, xe, a, d, p, n);
+  }
+  for (int y = ya; y < yb; ++y) {
+    float4* out = d + fm_idx(y) * p.dP;
+    for (int x = tiled; x < width; ++x) out[x] = convItem<false>(x, y, n, a, p);
+  }
+}
+
 template <bool Rows>
 __attribute__((always_inline)) inline void convBand(int gridW, int first, int end, void* dst, const void* srcA,
                                                     const FMParams& block) {
@@ -205,9 +337,22 @@ __attribute__((always_inline)) inline void convBand(int gridW, int first, int en
   // A negative radius has no taps, where the fast loops assume at least one.
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   const int width = std::min(gridW, p.dW);
+  // Column passes: the rows of the band whose every tap reads inside the source go in groups.
+  int ya = 0, yb = 0;
+  if (!Rows && n >= 0) {
+    const int64_t lo = std::max<int64_t>(int64_t(p.y0) + first, int64_t(fm_direct_lo(p.mode, p.lo)) + n);
+    const int64_t hi = std::min<int64_t>({int64_t(p.y0) + end, p.y1, p.dH,
+                                          int64_t(fm_direct_hi(p.mode, p.hi, p.aH)) - n});
+    if (hi - lo >= kColRows) {
+      ya = int(lo);
+      yb = int(lo + (hi - lo) / kColRows * kColRows);
+      convColsBlock(ya, yb, width, a, d, p, n);
+    }
+  }
   for (int gy = first; gy < end; ++gy) {
     const int y = p.y0 + gy;
     if (y >= p.y1 || y >= p.dH) continue;
+    if (y >= ya && y < yb) continue;
     if (n >= 0) {
       convRow<Rows>(y, gridW, d, a, p);
     } else {
