@@ -6,7 +6,7 @@
 
 namespace special {
 
-constexpr int kStrip = 64;    // widest column strip held in L1 at once
+constexpr int kStrip = 256;   // widest column strip: its sums stay in L1
 constexpr int kAhead = 12;    // rows prefetched ahead by the column runner
 constexpr int kRowGroup = 8;  // rows slid together by the row runner
 constexpr int kChainRows = 4; // rows a row chain carries through all its links at once

@@ -53,7 +53,7 @@ ChunkPlan planCpuChunks(int kernel, const FMParams& p, bool specialised, int gri
         c.specialised = true;
         c.total = std::min(p.dW, gridW);
         // Lower bound wins when the bounds cross.
-        c.perChunk = std::max(std::min(c.total / (4 * T), 64), 8);
+        c.perChunk = std::max(std::min(c.total / (4 * T), 256), 8);
         c.chunks = ceilDiv(c.total, c.perChunk);
         return c;
       }

@@ -66,7 +66,7 @@ std::string violation(const Launch& l, const ChunkPlan& c) {
   if (total <= 0 && c.chunks != 0) return "chunks without rows";
   const int T = std::max(l.threads, 1);
   if (columns) {
-    if (c.perChunk < 8 || c.perChunk > 64) return "strip of " + std::to_string(c.perChunk) + " columns";
+    if (c.perChunk < 8 || c.perChunk > 256) return "strip of " + std::to_string(c.perChunk) + " columns";
     if (c.chunks < std::min(4 * T, (total + 7) / 8)) return "too few strips";
     return "";
   }
