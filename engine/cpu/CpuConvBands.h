@@ -17,9 +17,9 @@ __attribute__((always_inline)) inline Vec vecAt(const float4* p) {
 }
 
 __attribute__((always_inline)) inline void streamVec(float4* d, Vec v) {
-#if defined(FM_F4_NATIVE) && FM_CPU_LANES == 16 && defined(__AVX512F__)
+#if defined(FM_F4_NATIVE) && FM_CPU_LANES == 16
   if ((reinterpret_cast<uintptr_t>(d) & 63) == 0) return _mm512_stream_ps(reinterpret_cast<float*>(d), (__m512)v);
-#elif defined(FM_F4_NATIVE) && FM_CPU_LANES == 8 && defined(__AVX__)
+#elif defined(FM_F4_NATIVE) && FM_CPU_LANES == 8
   if ((reinterpret_cast<uintptr_t>(d) & 31) == 0) return _mm256_stream_ps(reinterpret_cast<float*>(d), (__m256)v);
 #endif
   float4 h[kVecPixels];

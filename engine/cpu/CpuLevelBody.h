@@ -10,6 +10,7 @@
 
 #include "engine/cpu/CpuConvBands.h"
 #include "engine/cpu/CpuCopyBand.h"
+#include "engine/cpu/CpuLightBands.h"
 #include "engine/cpu/CpuFlowRunners.h"
 #include "engine/cpu/CpuPatchSearch.h"
 #include "engine/cpu/CpuMotionRunners.h"
@@ -43,6 +44,10 @@ constexpr BandRunner bandRunner(int kernel) {
   switch (kernel) {
     case FM_K_COPY:
       return &copy::runCopyBand;
+    case FM_K_LENS_PREP:
+      return &light::runLensPrepBand;
+    case FM_K_LENS_FINISH:
+      return &light::runLensFinishBand;
     case FM_K_CONV_ROWS:
       return &conv::runConvRowsBand;
     case FM_K_CONV_COLS:

@@ -133,7 +133,11 @@ std::vector<Kind> kinds() {
     set(k.s);
     list.push_back(k);
   };
-  add("gaussian direct", [](RenderSettings& s) { s.blurType = fm::kGaussianBlur; s.blurriness = 6; });
+  add("gaussian direct, in linear light", [](RenderSettings& s) {
+    s.blurType = fm::kGaussianBlur;
+    s.blurriness = 6;
+    s.lowBitDepth = true;
+  });
   add("gaussian reduced", [](RenderSettings& s) {
     s.blurType = fm::kGaussianBlur;
     s.blurriness = 900;
