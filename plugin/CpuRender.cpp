@@ -68,13 +68,9 @@ bool CpuFrame::tracked() {
       !import(w_.map, matte)) {
     return false;
   }
-  TrackedFrames frames;
-  frames.current = current;
-  frames.previous = previous.buffer ? &previous : nullptr;
-  frames.next = next.buffer ? &next : nullptr;
-  frames.matte = matte.buffer ? &matte : nullptr;
   OwnedImage out(be_);
-  return finish(renderTrackedMotion(be_, s_, frames, w_.output.rect, out.buffer, nullptr),
+  return finish(renderTrackedMotion(be_, s_, presentFrames(current, previous, next, matte), w_.output.rect,
+                                    out.buffer, nullptr),
                 out.buffer);
 }
 

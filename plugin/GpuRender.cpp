@@ -127,12 +127,8 @@ class GpuFrame {
         !import(w_.map, matte)) {
       return false;
     }
-    TrackedFrames frames;
-    frames.current = current;
-    frames.previous = previous.buffer ? &previous : nullptr;
-    frames.next = next.buffer ? &next : nullptr;
-    frames.matte = matte.buffer ? &matte : nullptr;
-    return renderTrackedMotion(be_, s_, frames, w_.output.rect, out, &message);
+    return renderTrackedMotion(be_, s_, presentFrames(current, previous, next, matte), w_.output.rect, out,
+                               &message);
   }
 
   bool ordinary(Buffer& out, std::string& message) {

@@ -18,6 +18,18 @@ struct TrackedFrames {
   const PlacedImage* matte = nullptr;  // depth from its premultiplied luminance
 };
 
+// The frames of one render from images that may be missing (no buffer: the host delivered
+// none); those are left out.
+inline TrackedFrames presentFrames(const PlacedImage& current, const PlacedImage& previous,
+                                   const PlacedImage& next, const PlacedImage& matte) {
+  TrackedFrames f;
+  f.current = current;
+  f.previous = previous.buffer ? &previous : nullptr;
+  f.next = next.buffer ? &next : nullptr;
+  f.matte = matte.buffer ? &matte : nullptr;
+  return f;
+}
+
 // Renders `outRect` into `out` (allocated with the rectangle's size when its data is null; the
 // caller owns it either way). Reads blurAmount, motionSensitivity, tracking, vectorDetail,
 // motionOutput, maxDisplacement, bitDepth and the downsampling. On failure returns false with

@@ -149,23 +149,18 @@ TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
   // Rows then columns: two axes, so two plain launches, each of which writes its image.
   std::vector<fm::ChainLink> mixed = {box(FM_K_BOX_ROWS, &x, &s), box(FM_K_BOX_COLS, &y, &x)};
   HostImage expectedA = a, expectedB = b;
-  {
+  auto items = [](const fm::ChainLink& l, HostImage& dst, const HostImage& from) {
     fmtest::KernelCall k;
-    k.kernel = FM_K_BOX_ROWS;
-    k.dst = &expectedA;
-    k.srcA = &src;
-    k.params = mixed[0].params;
-    k.gridW = 1;
-    k.gridH = 30;
-    ASSERT_TRUE(fmtest::runItemsOnCpu(k));
-    k.kernel = FM_K_BOX_COLS;
-    k.dst = &expectedB;
-    k.srcA = &expectedA;
-    k.params = mixed[1].params;
-    k.gridW = 40;
-    k.gridH = 1;
-    ASSERT_TRUE(fmtest::runItemsOnCpu(k));
-  }
+    k.kernel = l.kernel;
+    k.dst = &dst;
+    k.srcA = &from;
+    k.params = l.params;
+    k.gridW = l.gridW;
+    k.gridH = l.gridH;
+    return fmtest::runItemsOnCpu(k);
+  };
+  ASSERT_TRUE(items(mixed[0], expectedA, src));
+  ASSERT_TRUE(items(mixed[1], expectedB, expectedA));
   fm::CpuBackend be(&par, nullptr, nullptr);
   ASSERT_TRUE(be.launchChain(mixed.data(), 2));
   EXPECT_EQ(fmtest::firstDifference(a, expectedA), "");
