@@ -29,47 +29,43 @@ __attribute__((always_inline)) inline float4 interiorIntegral(const float4* row,
   return row[i] + (row[i + 1] - row[i]) * a;
 }
 
-// Four neighbouring pixels' interior spans in one wide vector: lane for lane the operations of
-// interiorIntegral, so each pixel's sum is unchanged to the bit; the index arithmetic stays
-// scalar, and the reads are one 64-byte load where the four cells are consecutive, as they
-// nearly always are.
+// Four neighbouring pixels' interior spans in one wide vector, lane for lane the operations of
+// interiorIntegral, so each pixel's sum is unchanged to the bit. Positions, floors and
+// fractions are computed in the vector too (each pixel's value repeated over its four lanes);
+// the reads are one 64-byte load where the four cells are consecutive, as they nearly always
+// are.
 typedef float Quad __attribute__((vector_size(64)));
+typedef int QuadI __attribute__((vector_size(64)));
 
-__attribute__((always_inline)) inline Quad quadAt(const float4* row, const int* i) {
+constexpr Quad kQuadLane = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+
+__attribute__((always_inline)) inline Quad quadAt(const float4* row, const QuadI& i) {
+  const int i0 = i[0];
   Quad q;
-  if (i[1] == i[0] + 1 && i[2] == i[0] + 2 && i[3] == i[0] + 3) {
-    std::memcpy(&q, row + i[0], sizeof q);
+  if (i[4] == i0 + 1 && i[8] == i0 + 2 && i[12] == i0 + 3) {
+    std::memcpy(&q, row + i0, sizeof q);
   } else {
-    for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<float4*>(&q) + k, row + i[k], sizeof(float4));
+    for (int k = 0; k < 4; ++k) std::memcpy(reinterpret_cast<float4*>(&q) + k, row + i[4 * k], sizeof(float4));
   }
   return q;
 }
 
-__attribute__((always_inline)) inline Quad quadIntegral(const float4* row, const float* X) {
-  int i[4];
-  float a[4];
-  for (int k = 0; k < 4; ++k) {
-    const float fi = fm_floorf(X[k]);
-    i[k] = int(fi);
-    a[k] = X[k] - fi;
-  }
+// row's integral at X: X holds each pixel's position, finite and inside the row.
+__attribute__((always_inline)) inline Quad quadIntegral(const float4* row, Quad X) {
+  // floor: truncation, one less where that rounded a negative position up
+  QuadI i = __builtin_convertvector(X, QuadI);
+  i += reinterpret_cast<QuadI>(__builtin_convertvector(i, Quad) > X);
+  const Quad a = X - __builtin_convertvector(i, Quad);
   const Quad lo = quadAt(row, i), hi = quadAt(row + 1, i);
-  const Quad f = {a[0], a[0], a[0], a[0], a[1], a[1], a[1], a[1],
-                  a[2], a[2], a[2], a[2], a[3], a[3], a[3], a[3]};
-  return lo + (hi - lo) * f;
+  return lo + (hi - lo) * a;
 }
 
 __attribute__((always_inline)) inline void addInteriorQuad(float4* acc, const float4* P, int column, float xl,
                                                             float xr, float wt) {
-  float R[4], L[4];
-  for (int k = 0; k < 4; ++k) {
-    const float xk = float(column + k) + 0.5f;  // the scalar path's X0
-    R[k] = xk + xr;
-    L[k] = xk + xl;
-  }
+  const Quad xk = (float(column) + kQuadLane) + 0.5f;  // the scalar path's X0, exact
   Quad sum;
   std::memcpy(&sum, acc, sizeof sum);
-  sum += (quadIntegral(P, R) - quadIntegral(P, L)) * wt;
+  sum += (quadIntegral(P, xk + xr) - quadIntegral(P, xk + xl)) * wt;
   std::memcpy(acc, &sum, sizeof sum);
 }
 
