@@ -216,28 +216,65 @@ void runGroupTranslate(const CpuLaunch& l, int first, int end) {
 
 // Where a rotation or scaling samples for one pixel, as the kernel's work item computes it:
 // X = qx + (a u0 - b u1), Y = qy + (b v0 + a v1) for a rotation by (a, b) = (cos, sin), and
-// X = qx + u0 a, Y = qy + v0 a for a scaling by a.
-struct PixelBase {
-  float u0, u1, v0, v1;
+// X = qx + u0 a, Y = qy + v0 a for a scaling by a. Kept per column of a tile, one array each.
+struct TileBase {
+  float u0[kTile], u1[kTile], v0[kTile], v1[kTile];
 };
 
-PixelBase pixelBase(const FMParams& p, int x, int y) {
+void setBase(TileBase& t, int c, const FMParams& p, int x, int y) {
   const float px = float(x) + 0.5f, py = float(y) + 0.5f;
   if (p.mode == FM_GROUP_ROTATE) {
     const float dx = (px - p.cx) * p.kx, dy = (py - p.cy) * p.ky;
-    return {dx / p.kx, dy / p.kx, dx / p.ky, dy / p.ky};
+    t.u0[c] = dx / p.kx;
+    t.u1[c] = dy / p.kx;
+    t.v0[c] = dx / p.ky;
+    t.v1[c] = dy / p.ky;
+  } else {
+    t.u0[c] = px - p.cx;
+    t.u1[c] = 0.0f;
+    t.v0[c] = py - p.cy;
+    t.v1[c] = 0.0f;
   }
-  return {px - p.cx, 0.0f, py - p.cy, 0.0f};
 }
 
 template <int Mode>
-void addTransformTap(float4* acc, const PixelBase* base, int n, const float4* src, const FMParams& p, float a,
-                     float b, float weight) {
+FM_LANE_FN void samplePosition(float& X, float& Y, const TileBase& t, int c, const FMParams& p, float a, float b) {
   const float qx = p.cx - 0.5f, qy = p.cy - 0.5f;
-  for (int c = 0; c < n; ++c) {
-    const PixelBase& q = base[c];
-    const float X = Mode == FM_GROUP_ROTATE ? qx + (a * q.u0 - b * q.u1) : qx + q.u0 * a;
-    const float Y = Mode == FM_GROUP_ROTATE ? qy + (b * q.v0 + a * q.v1) : qy + q.v0 * a;
+  X = Mode == FM_GROUP_ROTATE ? qx + (a * t.u0[c] - b * t.u1[c]) : qx + t.u0[c] * a;
+  Y = Mode == FM_GROUP_ROTATE ? qy + (b * t.v0[c] + a * t.v1[c]) : qy + t.v0[c] * a;
+}
+
+#if FM_CPU_LANES == 16
+template <int Mode>
+void addTransformTap16(float4* acc, const TileBase& t, int c, const float4* src, const FMParams& p, float a,
+                       float b, float weight) {
+  const Lf qx = lf(p.cx - 0.5f), qy = lf(p.cy - 0.5f);
+  const Lf u0 = loadLanes(t.u0 + c), v0 = loadLanes(t.v0 + c);
+  Lf X, Y;
+  if (Mode == FM_GROUP_ROTATE) {
+    X = qx + (a * u0 - b * loadLanes(t.u1 + c));
+    Y = qy + (b * v0 + a * loadLanes(t.v1 + c));
+  } else {
+    X = qx + u0 * a;
+    Y = qy + v0 * a;
+  }
+  bilinear::addAnywhere(acc + c, src, p.aW, p.aH, p.aP, X, Y, weight);
+}
+#endif
+
+template <int Mode>
+void addTransformTap(float4* acc, const TileBase& t, int n, const float4* src, const FMParams& p, float a,
+                     float b, float weight, bool wide) {
+  int c = 0;
+#if FM_CPU_LANES == 16
+  if (wide)
+    for (; c + kLanes <= n; c += kLanes) addTransformTap16<Mode>(acc, t, c, src, p, a, b, weight);
+#else
+  (void)wide;
+#endif
+  for (; c < n; ++c) {
+    float X, Y;
+    samplePosition<Mode>(X, Y, t, c, p, a, b);
     acc[c] += fm_bilin0(src, p.aW, p.aH, p.aP, X, Y) * weight;
   }
 }
@@ -258,7 +295,12 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
   }
   const int count = fm_clampi(p.count, 0, FM_MAX_TAPS);
   const int width = std::min(gridW, p.dW);  // items past the destination do nothing
-  PixelBase base[kTile];
+#if FM_CPU_LANES == 16
+  const bool wide = bilinear::offsetsFit(p.aP, p.aH);
+#else
+  const bool wide = false;
+#endif
+  TileBase base;
   float4 acc[kTile];
   for (int gy = first; gy < end; ++gy) {
     const int y = p.y0 + gy;
@@ -266,14 +308,14 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
     for (int x0 = 0; x0 < width; x0 += kTile) {
       const int n = std::min(kTile, width - x0);
       for (int c = 0; c < n; ++c) {
-        base[c] = pixelBase(p, x0 + c, y);
+        setBase(base, c, p, x0 + c, y);
         acc[c] = f4z();
       }
       for (int i = 0; i < count; ++i) {
         if (p.mode == FM_GROUP_ROTATE)
-          addTransformTap<FM_GROUP_ROTATE>(acc, base, n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2]);
+          addTransformTap<FM_GROUP_ROTATE>(acc, base, n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2], wide);
         else
-          addTransformTap<FM_GROUP_SCALE>(acc, base, n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2]);
+          addTransformTap<FM_GROUP_SCALE>(acc, base, n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2], wide);
       }
       float4* out = d + fm_idx(y) * p.dP + x0;
       for (int c = 0; c < n; ++c) out[c] = acc[c];

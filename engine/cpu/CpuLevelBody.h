@@ -7,6 +7,7 @@
 #include "engine/cpu/CpuPairs.h"
 #include "engine/cpu/CpuLanes.h"
 #include "engine/cpu/CpuLaneRows.h"
+#include "engine/cpu/CpuBilinear.h"
 
 #include "engine/cpu/CpuConvBands.h"
 #include "engine/cpu/CpuCopyBand.h"

@@ -1,0 +1,79 @@
+// Sixteen bilinear samples at a time (fm_bilin0's fast path) for the AVX-512 level, part of the
+// level body (CpuLevelBody.h): positions, floors and fractions lane by lane, then four pixels
+// per vector for the interpolation. Every lane takes the scalar formula's operations in its
+// order, so each sample is unchanged to the bit.
+#pragma once
+
+#if FM_CPU_LANES == 16
+namespace bilinear {
+
+// Where sixteen samples read: each one's first source pixel, as an offset from the image's
+// start, and its fractions along x and y.
+struct Samples {
+  Li offset;
+  Lf ax, ay;
+};
+
+// Whether offsets into an image of this pitch and height fit 32 bits.
+inline bool offsetsFit(int pitch, int height) { return int64_t(pitch) * (int64_t(height) + 1) < (int64_t(1) << 31); }
+
+// The samples at (X, Y) when every one has all four source pixels inside a w x h image, the
+// case in which fm_bilin0 reads them without edge tests; false otherwise (NaN included).
+FM_LANE_FN bool interior(Lf X, Lf Y, int w, int h, int pitch, Samples& s) {
+  const Lf fx = lfloor(X), fy = lfloor(Y);
+  const Li ix = truncInt(fx), iy = truncInt(fy);
+  const Li inside = (X > -1.0f) & (Y > -1.0f) & (X < float(w)) & (Y < float(h)) & (ix >= 0) & (iy >= 0) &
+                    (ix + 1 < w) & (iy + 1 < h);
+  if (!allLanes(inside)) return false;
+  s.offset = iy * pitch + ix;
+  s.ax = X - fx;
+  s.ay = Y - fy;
+  return true;
+}
+
+typedef float PixelPair __attribute__((vector_size(32), aligned(4), may_alias));
+
+// Shuffle masks: the lanes of pixels 4q .. 4q + 3, each repeated over its four channels; and
+// from two vectors of pixel pairs, the first or the second pixel of each pair.
+constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3},
+                           {4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7},
+                           {8, 8, 8, 8, 9, 9, 9, 9, 10, 10, 10, 10, 11, 11, 11, 11},
+                           {12, 12, 12, 12, 13, 13, 13, 13, 14, 14, 14, 14, 15, 15, 15, 15}};
+constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27};
+constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31};
+
+FM_LANE_FN Lf join(PixelPair lo, PixelPair hi) {
+  return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+FM_LANE_FN PixelPair pairAt(const float4* at) { return *reinterpret_cast<const PixelPair*>(at); }
+
+// acc[i] += sample i * weight for the sixteen samples of s from src.
+FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
+  const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    const float4* p0 = src + s.offset[4 * q];
+    const float4* p1 = src + s.offset[4 * q + 1];
+    const float4* p2 = src + s.offset[4 * q + 2];
+    const float4* p3 = src + s.offset[4 * q + 3];
+    const Lf top01 = join(pairAt(p0), pairAt(p1)), top23 = join(pairAt(p2), pairAt(p3));
+    const Lf bot01 = join(pairAt(p0 + pitch), pairAt(p1 + pitch));
+    const Lf bot23 = join(pairAt(p2 + pitch), pairAt(p3 + pitch));
+    const Lf A = __builtin_shuffle(top01, top23, kFirstOfPair), B = __builtin_shuffle(top01, top23, kSecondOfPair);
+    const Lf C = __builtin_shuffle(bot01, bot23, kFirstOfPair), D = __builtin_shuffle(bot01, bot23, kSecondOfPair);
+    const Lf wx0 = __builtin_shuffle(bx, kSpread[q]), wx1 = __builtin_shuffle(s.ax, kSpread[q]);
+    const Lf wy0 = __builtin_shuffle(by, kSpread[q]), wy1 = __builtin_shuffle(s.ay, kSpread[q]);
+    const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
+    storeLanes(acc + 4 * q, loadLanes(acc + 4 * q) + r * weight);
+  }
+}
+
+// As add, for samples anywhere: those not all inside go through fm_bilin0 one by one.
+FM_LANE_FN void addAnywhere(float4* acc, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
+  Samples s;
+  if (interior(X, Y, w, h, pitch, s)) return add(acc, src, pitch, s, weight);
+  for (int k = 0; k < kLanes; ++k) acc[k] += fm_bilin0(src, w, h, pitch, X[k], Y[k]) * weight;
+}
+
+}  // namespace bilinear
+#endif
