@@ -21,47 +21,57 @@ FM_FN float fm_map_at(FM_G const float4* map, int pitch, int x, int y) {
   return FM_X(map[(fm_idx)y * pitch + x]);
 }
 
-FM_KERNEL(fm_vector) {
-  FM_PIXEL_ITEM(x, y);
-  const fm_idx di = (fm_idx)y * p.dP + x;
-  const int sx = fm_clampi(x + p.bx, 0, p.bW - 1), sy = fm_clampi(y + p.by, 0, p.bH - 1);
-  const int xm = fm_maxi(sx - 1, 0), xp = fm_mini(sx + 1, p.bW - 1);
-  const int ym = fm_maxi(sy - 1, 0), yp = fm_mini(sy + 1, p.bH - 1);
-  const float s0 = fm_map_at(srcB, p.bP, sx, sy);
-  float len = p.g0;
+// The line along which pixel (x, y) averages: its extent (ox, oy) and whether it is centred on
+// the pixel. 0 where the map is flat: the pixel keeps its source value.
+FM_FN int fm_vector_line(FM_G const float4* srcB, int x, int y, const FMParams* pp, float* ox, float* oy,
+                         int* centred) {
+  const int sx = fm_clampi(x + pp->bx, 0, pp->bW - 1), sy = fm_clampi(y + pp->by, 0, pp->bH - 1);
+  const int xm = fm_maxi(sx - 1, 0), xp = fm_mini(sx + 1, pp->bW - 1);
+  const int ym = fm_maxi(sy - 1, 0), yp = fm_mini(sy + 1, pp->bH - 1);
+  const float s0 = fm_map_at(srcB, pp->bP, sx, sy);
+  float len = pp->g0;
   float vx, vy;
-  int centred;
-  if (p.mode == FM_VEC_DIR_CENTER || p.mode == FM_VEC_DIR_FADING) {
+  if (pp->mode == FM_VEC_DIR_CENTER || pp->mode == FM_VEC_DIR_FADING) {
     // The value is a direction: 0 up, 0.25 right, 0.5 down, 0.75 left.
     const float angle = s0 * 6.28318530718f;
     const float dx = fm_sinf(angle), dy = -fm_cosf(angle);
-    vx = p.g3 * dx - p.g4 * dy;
-    vy = p.g4 * dx + p.g3 * dy;
-    centred = p.mode == FM_VEC_DIR_CENTER;
+    vx = pp->g3 * dx - pp->g4 * dy;
+    vy = pp->g4 * dx + pp->g3 * dy;
+    *centred = pp->mode == FM_VEC_DIR_CENTER;
   } else {
     // Central differences, one-sided at the map's edges; per layer unit.
-    const float gx = (fm_map_at(srcB, p.bP, xp, sy) - fm_map_at(srcB, p.bP, xm, sy)) /
-                     (float)fm_maxi(xp - xm, 1) * p.g1;
-    const float gy = (fm_map_at(srcB, p.bP, sx, yp) - fm_map_at(srcB, p.bP, sx, ym)) /
-                     (float)fm_maxi(yp - ym, 1) * p.g2;
+    const float gx = (fm_map_at(srcB, pp->bP, xp, sy) - fm_map_at(srcB, pp->bP, xm, sy)) /
+                     (float)fm_maxi(xp - xm, 1) * pp->g1;
+    const float gy = (fm_map_at(srcB, pp->bP, sx, yp) - fm_map_at(srcB, pp->bP, sx, ym)) /
+                     (float)fm_maxi(yp - ym, 1) * pp->g2;
     const float slope = fm_sqrtf(gx * gx + gy * gy);
-    if (!(slope > 1e-12f)) {
-      dst[di] = fm_fetch0(srcA, p.aW, p.aH, p.aP, x, y);
-      return;
-    }
+    if (!(slope > 1e-12f)) return 0;
     float nx = gx / slope, ny = gy / slope;
-    if (p.mode == FM_VEC_PERPENDICULAR) {
+    if (pp->mode == FM_VEC_PERPENDICULAR) {
       const float t = nx;
       nx = -ny;
       ny = t;
     }
-    vx = p.g3 * nx - p.g4 * ny;
-    vy = p.g4 * nx + p.g3 * ny;
+    vx = pp->g3 * nx - pp->g4 * ny;
+    vy = pp->g4 * nx + pp->g3 * ny;
     // Flat parts of the map blur less: slopes below the ridge smoothness shorten the run.
-    len = p.g0 * fm_minf(1.0f, slope / fm_maxf(p.g5, 1e-7f));
-    centred = p.mode != FM_VEC_NATURAL;
+    len = pp->g0 * fm_minf(1.0f, slope / fm_maxf(pp->g5, 1e-7f));
+    *centred = pp->mode != FM_VEC_NATURAL;
   }
-  const float ox = vx * len * p.g1, oy = vy * len * p.g2;
+  *ox = vx * len * pp->g1;
+  *oy = vy * len * pp->g2;
+  return 1;
+}
+
+FM_KERNEL(fm_vector) {
+  FM_PIXEL_ITEM(x, y);
+  const fm_idx di = (fm_idx)y * p.dP + x;
+  float ox, oy;
+  int centred;
+  if (!fm_vector_line(srcB, x, y, &p, &ox, &oy, &centred)) {
+    dst[di] = fm_fetch0(srcA, p.aW, p.aH, p.aP, x, y);
+    return;
+  }
   const int ns = fm_maxi(p.n, 2);
   float4 sum = f4z();
   float wsum = 0.0f;

@@ -17,6 +17,7 @@
 #include "engine/cpu/CpuMotionRunners.h"
 #include "engine/cpu/CpuPyramidRunners.h"
 #include "engine/cpu/CpuGroupRunner.h"
+#include "engine/cpu/CpuVectorRunner.h"
 #include "engine/cpu/CpuSpecialRunners.h"
 #include "engine/cpu/CpuBoxRunners.h"
 
@@ -55,6 +56,8 @@ constexpr BandRunner bandRunner(int kernel) {
       return &conv::runConvColsBand;
     case FM_K_GROUP:
       return &group::runGroupBand;
+    case FM_K_VECTOR:
+      return &vecblur::runVectorBand;
     case FM_K_FEAT:
       return &pyramid::runFeatureBand;
     case FM_K_HALF:

@@ -162,6 +162,14 @@ std::vector<Kind> kinds() {
     s.lensRepeatEdgePixels = false;
   }, true);
   add("vector", [](RenderSettings& s) { s.vectorAmount = 9; s.mapProperty = FM_CH_LUMINANCE; }, true);
+  add("vector, perpendicular", [](RenderSettings& s) {
+    s.vectorAmount = 7;
+    s.vectorType = FM_VEC_PERPENDICULAR;
+  }, true);
+  add("vector, fading directions", [](RenderSettings& s) {
+    s.vectorAmount = 6;
+    s.vectorType = FM_VEC_DIR_FADING;
+  }, true);
   add("spin", [](RenderSettings& s) {
     s.blurType = fm::kRadialBlur;
     s.radialAmount = 20;
