@@ -11,7 +11,7 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kSlots = 0;
 #else
-constexpr int kSlots = 8;
+constexpr int kSlots = 32;
 #endif
 constexpr size_t kMaxTotal = size_t(2) << 30;    // bytes held at most
 constexpr auto kMaxAge = std::chrono::seconds(5);  // a block unused this long goes back

@@ -1,7 +1,7 @@
-// Large blocks released by CPU images, kept a short while for the next images of about the
-// same size. Every frame of a sequence needs the same few frame-sized images; giving their
-// pages back to the system between frames makes it zero every page again, which costs more
-// than a full pass over the image.
+// Blocks released by CPU images and tables (a quarter MiB and more), kept a short while for
+// the next images of about the same size. Every frame of a sequence needs the same frame-sized
+// images, pyramids and flow fields again; giving their pages back to the system between frames
+// makes it fault in and zero every page again, which costs more than a full pass over the image.
 #pragma once
 
 #include <cstddef>

@@ -20,6 +20,9 @@ constexpr size_t kAlign = 64;
 // in 4 KiB pages costs several times a full copy of it.
 constexpr size_t kHugePage = size_t(2) << 20;
 constexpr size_t kHugeFrom = size_t(8) << 20;
+// Blocks from this size go back through the block cache: the system returns them zeroed
+// page by page, and a pyramid or a flow's intermediates are made again for every frame.
+constexpr size_t kCacheFrom = size_t(256) << 10;
 
 bool pixelAligned(const void* data) { return (reinterpret_cast<uintptr_t>(data) & 15) == 0; }
 
@@ -30,7 +33,7 @@ void* allocAligned(size_t bytes) {
   const size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
   const size_t rounded = (bytes + align - 1) / align * align;
   if (rounded < bytes) return nullptr;
-  if (align == kHugePage)
+  if (rounded >= kCacheFrom)
     if (void* cached = takeCachedBlock(rounded)) return cached;
   void* p = std::aligned_alloc(align, rounded);
   if (p && align == kHugePage) adviseHugePages(p, rounded);
@@ -38,8 +41,9 @@ void* allocAligned(size_t bytes) {
 }
 
 void releaseAligned(void* p, size_t bytes) {
-  if (bytes >= kHugeFrom) {
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  if (bytes >= kCacheFrom) {
+    const size_t align = bytes >= kHugeFrom ? kHugePage : kAlign;
+    const size_t rounded = (bytes + align - 1) / align * align;
     if (offerCachedBlock(p, rounded)) return;
   }
   std::free(p);
