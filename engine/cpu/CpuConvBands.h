@@ -162,6 +162,46 @@ __attribute__((always_inline)) inline void convRowsGroup(float4* out, const floa
   for (int c = 0; c < kGroupVecs; ++c) streamVec(out + c * P, acc[c]);
 }
 
+#if FM_CPU_LANES == 16
+// Taps held in registers for a whole run of groups (the other way, every multiply loads its
+// tap again, and the loads bound the pass): as convRowsGroup, for Taps = 2n + 1 known here.
+template <int Taps>
+__attribute__((always_inline)) inline void convRowsRun(float4* out, const float4* src, int groups, const float* t) {
+  constexpr int P = kVecPixels;
+  static_assert(Taps >= 3 * P, "every vector of the group takes a tap from each window position");
+  Vec tap[Taps];
+  for (int k = 0; k < Taps; ++k) tap[k] = Vec{} + t[k];
+  for (int g = 0; g < groups; ++g, out += kGroup, src += kGroup) {
+    Vec acc[kGroupVecs] = {};
+#pragma GCC unroll 64
+    for (int j = 0; j < Taps + 3 * P; ++j) {
+      const Vec in = vecAt(src + j);
+#pragma GCC unroll 4
+      for (int c = 0; c < kGroupVecs; ++c) {
+        const int k = j - c * P;
+        if (k >= 0 && k < Taps) acc[c] += in * tap[k];
+      }
+    }
+#pragma GCC unroll 4
+    for (int c = 0; c < kGroupVecs; ++c) streamVec(out + c * P, acc[c]);
+  }
+}
+
+// convRowsRun for the window sizes of the direct Gaussian (n 6 to 9) whose taps, sums and
+// input fit the 32 vector registers; false for the others.
+inline bool convRowsFixed(float4* out, const float4* src, int groups, int n, const float* t) {
+  switch (2 * n + 1) {
+    case 13: return convRowsRun<13>(out, src, groups, t), true;
+    case 15: return convRowsRun<15>(out, src, groups, t), true;
+    case 17: return convRowsRun<17>(out, src, groups, t), true;
+    case 19: return convRowsRun<19>(out, src, groups, t), true;
+    default: return false;
+  }
+}
+#else
+inline bool convRowsFixed(float4*, const float4*, int, int, const float*) { return false; }
+#endif
+
 // Pixels [xa, xb) of row y of a rows pass whose window crosses an edge of the valid range. The
 // pixels their taps read, edge rule applied, are gathered once into a padded run, where the
 // kernel would apply the rule to every tap of every pixel; each sum sees the same values in
@@ -230,6 +270,16 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
   // Two rows past the window: with rows handed out in turn, the next row of this thread.
   const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
   int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
+  // Groups store whole cache lines, streamed past the cache: a few single pixels first bring
+  // them onto a line's start.
+  if (Rows && x1 - x >= 2 * kGroup)
+    for (; x < x1 && (reinterpret_cast<uintptr_t>(out + x) & 63) != 0; ++x) {
+      float4 acc = f4z();
+      for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
+      out[x] = acc;
+    }
+  if (Rows && convRowsFixed(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t))
+    x += (x1 - x) / kGroup * kGroup;
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
     for (; x + kGroup <= x1; x += kGroup) convRowsGroup(out + x, rows.a + rows.offset[0] + x, n, p.t);
   for (; x + kGroup <= x1; x += kGroup) {

@@ -138,6 +138,10 @@ std::vector<Kind> kinds() {
     s.blurriness = 6;
     s.lowBitDepth = true;
   });
+  add("gaussian direct, wide", [](RenderSettings& s) {
+    s.blurType = fm::kGaussianBlur;
+    s.blurriness = 9;
+  });
   add("gaussian reduced", [](RenderSettings& s) {
     s.blurType = fm::kGaussianBlur;
     s.blurriness = 900;
