@@ -19,6 +19,7 @@ struct Images {
 };
 
 constexpr int kTile = 256;   // pixels of a row accumulated together by the gather
+constexpr int kSpanBlock = 16;  // spans a four-pixel sum takes before going back to memory
 
 // The prefix integral at X for an X strictly inside the row's plain range, where fm_pint takes
 // neither edge branch: the same operations without the tests.
@@ -104,9 +105,22 @@ __attribute__((always_inline)) inline void addSpan(float4* acc, int w, int x0, c
   }
 }
 
-// fm_lens_gather with one radius (mode 0) over rows [first, end): spans outer, pixels inner,
-// so each prefix row is read sequentially. A column of tiles is finished before the next, so the
-// prefix rows of one tile's spans are still in cache for the row below, which needs all but one.
+// Rows of a tile whose spans do not all read a row of the source (the top and bottom edges of
+// a gather that reads zeros outside): spans outer, pixels inner, each pixel's sum in span order.
+void gatherSpanBySpan(float4* acc, int w, int x0, const FMParams& p, const float4* pre, const float* tab, int W,
+                      int H, int ys, int clampMode) {
+  for (int c = 0; c < w; ++c) acc[c] = f4z();
+  for (int s = 0; s < p.count; ++s) {
+    const float* sp = tab + 4 * s;
+    addSpan(acc, w, x0, p, pre, W, H, ys, clampMode, int(sp[0]), sp[1], sp[2], sp[3]);
+  }
+}
+
+// fm_lens_gather with one radius (mode 0) over rows [first, end). Four pixels at a time take a
+// block of spans into a sum held in a register; the prefix rows' cache lines they read are read
+// again by the next four pixels, and a small block keeps few such streams going at once. A
+// column of tiles is finished before the next, so the prefix rows of one tile's spans are still
+// in cache for the row below, which needs all but one.
 void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
@@ -114,17 +128,66 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const int clampMode = p.channel == FM_EDGE_CLAMP;
   const int width = std::min(l.gridW, p.dW);
   const int accum = p.flags & FM_F_ACCUM;
+  const int count = std::max(p.count, 0);
+  const float lowB = clampMode ? float(p.lo) : 0.0f, highB = clampMode ? float(p.hi) : float(W);
+  std::vector<const float4*> rowOf(size_t(count) + 1);
   float4 acc[kTile];
   for (int x0 = 0; x0 < width; x0 += kTile) {
     const int w = std::min(kTile, width - x0);
+    auto X0 = [&](int c) { return float(x0 + c + p.ax) + 0.5f; };
+    // Columns [qa, qb) of the tile, where every span's two ends lie strictly inside the plain
+    // range: each span's own such columns are one run, as positions grow with the column.
+    int qa = 0, qb = w;
+    for (int s = 0; s < count && qa < qb; ++s) {
+      const float xl = im.t[4 * s + 1], xr = im.t[4 * s + 2];
+      auto plain = [&](int c) {
+        const float L = X0(c) + xl, R = X0(c) + xr;
+        return L > lowB && L < highB && R > lowB && R < highB;
+      };
+      while (qa < qb && !plain(qa)) ++qa;
+      while (qb > qa && !plain(qb - 1)) --qb;
+    }
+    const int qe = qa + (qb - qa) / 4 * 4;
     for (int y = first; y < end; ++y) {
       const int ys = y + p.ay;
-      float4* drow = im.d + fm_idx(y) * p.dP;
-      for (int c = 0; c < w; ++c) acc[c] = f4z();
-      for (int s = 0; s < p.count; ++s) {
-        const float* sp = im.t + 4 * s;
-        addSpan(acc, w, x0, p, im.a, W, H, ys, clampMode, int(sp[0]), sp[1], sp[2], sp[3]);
+      bool inside = qe > qa && count > 0;
+      for (int s = 0; s < count && inside; ++s) {
+        int row = ys + int(im.t[4 * s]);
+        if (clampMode) row = fm_clampi(row, p.lo2, p.hi2 - 1);
+        inside = row >= 0 && row < H;
+        if (inside) rowOf[size_t(s)] = im.a + fm_idx(row) * p.aP;
       }
+      if (!inside) {
+        gatherSpanBySpan(acc, w, x0, p, im.a, im.t, W, H, ys, clampMode);
+      } else {
+        // Pixels outside the run take the kernel's own spans.
+        auto edge = [&](int c) {
+          float4 sum = f4z();
+          for (int s = 0; s < count; ++s) {
+            const float* sp = im.t + 4 * s;
+            sum += fm_span(im.a, p.aP, W, H, ys, int(sp[0]), X0(c), sp[1], sp[2], clampMode, p.lo, p.hi, p.lo2,
+                           p.hi2) * sp[3];
+          }
+          acc[c] = sum;
+        };
+        for (int c = 0; c < qa; ++c) edge(c);
+        for (int c = qe; c < w; ++c) edge(c);
+        for (int s0 = 0; s0 < count; s0 += kSpanBlock) {
+          const int s1 = std::min(count, s0 + kSpanBlock);
+          for (int c = qa; c < qe; c += 4) {
+            const Quad xk = (float(x0 + c + p.ax) + kQuadLane) + 0.5f;  // the scalar path's X0, exact
+            Quad sum = {};
+            if (s0 > 0) std::memcpy(&sum, acc + c, sizeof sum);
+            for (int s = s0; s < s1; ++s) {
+              const float* sp = im.t + 4 * s;
+              const float4* P = rowOf[size_t(s)];
+              sum += (quadIntegral(P, xk + sp[2]) - quadIntegral(P, xk + sp[1])) * sp[3];
+            }
+            std::memcpy(acc + c, &sum, sizeof sum);
+          }
+        }
+      }
+      float4* drow = im.d + fm_idx(y) * p.dP;
       for (int c = 0; c < w; ++c) fm_store(drow, x0 + c, acc[c] * p.norm, accum);
     }
   }

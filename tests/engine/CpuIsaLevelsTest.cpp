@@ -155,9 +155,14 @@ std::vector<Kind> kinds() {
   });
   add("lens", [](RenderSettings& s) {
     s.blurType = fm::kCameraLensBlur;
-    s.blurRadius = 6;
+    s.blurRadius = 11;
     s.highlightGain = 4;
     s.highlightThreshold = 0.5;
+  });
+  add("lens zero", [](RenderSettings& s) {
+    s.blurType = fm::kCameraLensBlur;
+    s.blurRadius = 9;
+    s.lensRepeatEdgePixels = false;
   });
   add("lens with map", [](RenderSettings& s) {
     s.blurType = fm::kCameraLensBlur;
