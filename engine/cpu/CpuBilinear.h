@@ -1,13 +1,15 @@
-// Sixteen bilinear samples at a time (fm_bilin0's fast path) for the AVX-512 level, part of the
-// level body (CpuLevelBody.h): positions, floors and fractions lane by lane, then four pixels
-// per vector for the interpolation. Every lane takes the scalar formula's operations in its
-// order, so each sample is unchanged to the bit.
+// A vector's worth of bilinear samples at a time (fm_bilin0's fast path) for the AVX2 and
+// AVX-512 levels, part of the level body (CpuLevelBody.h): positions, floors and fractions lane
+// by lane, then kLanes / 4 pixels per vector for the interpolation. Every lane takes the scalar
+// formula's operations in its order, so each sample is unchanged to the bit.
 #pragma once
 
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
 namespace bilinear {
 
-// Where sixteen samples read: each one's first source pixel, as an offset from the image's
+constexpr int kPer = kLanes / 4;  // pixels per vector
+
+// Where kLanes samples read: each one's first source pixel, as an offset from the image's
 // start, and its fractions along x and y.
 struct Samples {
   Li offset;
@@ -32,9 +34,11 @@ FM_LANE_FN bool interior(Lf X, Lf Y, int w, int h, int pitch, Samples& s) {
 }
 
 typedef float PixelPair __attribute__((vector_size(32), aligned(4), may_alias));
+FM_LANE_FN PixelPair pairAt(const float4* at) { return *reinterpret_cast<const PixelPair*>(at); }
 
-// Shuffle masks: the lanes of pixels 4q .. 4q + 3, each repeated over its four channels; and
-// from two vectors of pixel pairs, the first or the second pixel of each pair.
+// Shuffle masks: the lanes of the pixels of vector q, each repeated over its four channels; and
+// from two vectors of (left, right) pixel pairs, the left or the right pixel of each pair.
+#if FM_CPU_LANES == 16
 constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3},
                            {4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7},
                            {8, 8, 8, 8, 9, 9, 9, 9, 10, 10, 10, 10, 11, 11, 11, 11},
@@ -42,29 +46,42 @@ constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3},
 constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27};
 constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31};
 
-FM_LANE_FN Lf join(PixelPair lo, PixelPair hi) {
-  return __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+// The pairs at p[0] .. p[3] (each moved by `off`), as two vectors.
+FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
+  auto join = [](PixelPair a, PixelPair b) -> Lf {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  };
+  lo = join(pairAt(p[0] + off), pairAt(p[1] + off));
+  hi = join(pairAt(p[2] + off), pairAt(p[3] + off));
 }
-FM_LANE_FN PixelPair pairAt(const float4* at) { return *reinterpret_cast<const PixelPair*>(at); }
+#else
+constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1}, {2, 2, 2, 2, 3, 3, 3, 3}, {4, 4, 4, 4, 5, 5, 5, 5},
+                           {6, 6, 6, 6, 7, 7, 7, 7}};
+constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11};
+constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15};
 
-// acc[i] += sample i * weight for the sixteen samples of s from src.
+FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
+  lo = as<Lf>(pairAt(p[0] + off));
+  hi = as<Lf>(pairAt(p[1] + off));
+}
+#endif
+
+// acc[i] += sample i * weight for the kLanes samples of s from src.
 FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
   const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {
-    const float4* p0 = src + s.offset[4 * q];
-    const float4* p1 = src + s.offset[4 * q + 1];
-    const float4* p2 = src + s.offset[4 * q + 2];
-    const float4* p3 = src + s.offset[4 * q + 3];
-    const Lf top01 = join(pairAt(p0), pairAt(p1)), top23 = join(pairAt(p2), pairAt(p3));
-    const Lf bot01 = join(pairAt(p0 + pitch), pairAt(p1 + pitch));
-    const Lf bot23 = join(pairAt(p2 + pitch), pairAt(p3 + pitch));
-    const Lf A = __builtin_shuffle(top01, top23, kFirstOfPair), B = __builtin_shuffle(top01, top23, kSecondOfPair);
-    const Lf C = __builtin_shuffle(bot01, bot23, kFirstOfPair), D = __builtin_shuffle(bot01, bot23, kSecondOfPair);
+    const float4* p[kPer];
+    for (int k = 0; k < kPer; ++k) p[k] = src + s.offset[kPer * q + k];
+    Lf top0, top1, bot0, bot1;
+    pairs(p, 0, top0, top1);
+    pairs(p, pitch, bot0, bot1);
+    const Lf A = __builtin_shuffle(top0, top1, kFirstOfPair), B = __builtin_shuffle(top0, top1, kSecondOfPair);
+    const Lf C = __builtin_shuffle(bot0, bot1, kFirstOfPair), D = __builtin_shuffle(bot0, bot1, kSecondOfPair);
     const Lf wx0 = __builtin_shuffle(bx, kSpread[q]), wx1 = __builtin_shuffle(s.ax, kSpread[q]);
     const Lf wy0 = __builtin_shuffle(by, kSpread[q]), wy1 = __builtin_shuffle(s.ay, kSpread[q]);
     const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
-    storeLanes(acc + 4 * q, loadLanes(acc + 4 * q) + r * weight);
+    storeLanes(acc + kPer * q, loadLanes(acc + kPer * q) + r * weight);
   }
 }
 

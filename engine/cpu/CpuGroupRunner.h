@@ -244,9 +244,9 @@ FM_LANE_FN void samplePosition(float& X, float& Y, const TileBase& t, int c, con
   Y = Mode == FM_GROUP_ROTATE ? qy + (b * t.v0[c] + a * t.v1[c]) : qy + t.v0[c] * a;
 }
 
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
 template <int Mode>
-void addTransformTap16(float4* acc, const TileBase& t, int c, const float4* src, const FMParams& p, float a,
+void addTransformTapLanes(float4* acc, const TileBase& t, int c, const float4* src, const FMParams& p, float a,
                        float b, float weight) {
   const Lf qx = lf(p.cx - 0.5f), qy = lf(p.cy - 0.5f);
   const Lf u0 = loadLanes(t.u0 + c), v0 = loadLanes(t.v0 + c);
@@ -266,9 +266,9 @@ template <int Mode>
 void addTransformTap(float4* acc, const TileBase& t, int n, const float4* src, const FMParams& p, float a,
                      float b, float weight, bool wide) {
   int c = 0;
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
   if (wide)
-    for (; c + kLanes <= n; c += kLanes) addTransformTap16<Mode>(acc, t, c, src, p, a, b, weight);
+    for (; c + kLanes <= n; c += kLanes) addTransformTapLanes<Mode>(acc, t, c, src, p, a, b, weight);
 #else
   (void)wide;
 #endif
@@ -295,7 +295,7 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
   }
   const int count = fm_clampi(p.count, 0, FM_MAX_TAPS);
   const int width = std::min(gridW, p.dW);  // items past the destination do nothing
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
   const bool wide = bilinear::offsetsFit(p.aP, p.aH);
 #else
   const bool wide = false;

@@ -1,12 +1,13 @@
-// The CPU's band runner for fm_vector, part of the level body (CpuLevelBody.h). At the AVX-512
-// level sixteen neighbouring pixels walk their lines together, one sample of each per step;
+// The CPU's band runner for fm_vector, part of the level body (CpuLevelBody.h). At the AVX2 and
+// AVX-512 levels a vector's worth of neighbouring pixels walk their lines together, one sample
+// of each per step;
 // every pixel still adds its samples in the kernel's order, so results are unchanged to the bit.
 #pragma once
 
 namespace vecblur {
 
-#if FM_CPU_LANES == 16
-void sixteenPixels(float4* d, const float4* a, const float4* b, const FMParams& p, int x, int y) {
+#if FM_CPU_LANES >= 8
+void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, int x, int y) {
   float ox[kLanes], oy[kLanes];
   Li centred = li(0);
   unsigned keep = 0;  // pixels that keep their source value
@@ -45,16 +46,16 @@ __attribute__((flatten)) void runVectorBand(int gridW, int first, int end, void*
   const float4* a = static_cast<const float4*>(srcA);
   const float4* b = static_cast<const float4*>(srcB);
   const int width = std::min(gridW, p.dW);  // items past the destination do nothing
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
   const bool wide = bilinear::offsetsFit(p.aP, p.aH);
 #endif
   for (int gy = first; gy < end; ++gy) {
     const int y = p.y0 + gy;
     if (y >= p.y1 || y >= p.dH) continue;
     int x = 0;
-#if FM_CPU_LANES == 16
+#if FM_CPU_LANES >= 8
     if (wide)
-      for (; x + kLanes <= width; x += kLanes) sixteenPixels(d, a, b, p, x, y);
+      for (; x + kLanes <= width; x += kLanes) lanePixels(d, a, b, p, x, y);
 #endif
     for (; x < width; ++x) fm_vector(x, gy, d, a, b, nullptr, p);
   }
