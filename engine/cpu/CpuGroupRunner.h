@@ -247,7 +247,7 @@ FM_LANE_FN void samplePosition(float& X, float& Y, const TileBase& t, int c, con
 #if FM_CPU_LANES >= 8
 template <int Mode>
 void addTransformTapLanes(float4* acc, const TileBase& t, int c, const float4* src, const FMParams& p, float a,
-                       float b, float weight) {
+                          float b, float weight) {
   const Lf qx = lf(p.cx - 0.5f), qy = lf(p.cy - 0.5f);
   const Lf u0 = loadLanes(t.u0 + c), v0 = loadLanes(t.v0 + c);
   Lf X, Y;
