@@ -97,6 +97,19 @@ TEST_F(BlockCache, CpuImagesReuseReleasedFrames) {
   EXPECT_EQ(b.data, first);
   EXPECT_EQ(b.pitch, 1920);
   be.freeImage(b);
+  // A pyramid made again for the next frame gets every level's block back, quarter-MiB levels
+  // included: none is faulted in afresh.
+  const int sizes[][2] = {{960, 540}, {480, 270}, {240, 135}, {128, 128}};
+  fm::Buffer levels[4];
+  void* blocks[4];
+  for (int frame = 0; frame < 2; ++frame) {
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(be.allocImage(levels[i], sizes[i][0], sizes[i][1]));
+      if (frame == 0) blocks[i] = levels[i].data;
+      else EXPECT_EQ(levels[i].data, blocks[i]) << "level " << i;
+    }
+    for (fm::Buffer& level : levels) be.freeImage(level);
+  }
   // Small images never go through the cache.
   fm::Buffer s;
   ASSERT_TRUE(be.allocImage(s, 16, 16));
