@@ -61,14 +61,59 @@ __attribute__((always_inline)) inline Quad quadIntegral(const float4* row, Quad 
   return lo + (hi - lo) * a;
 }
 
+// What one span adds to four pixels from `column`, before its weight.
+__attribute__((always_inline)) inline Quad quadSpan(const float4* row, int column, float xl, float xr) {
+  const Quad xk = (float(column) + kQuadLane) + 0.5f;  // the scalar path's X0, exact
+  return quadIntegral(row, xk + xr) - quadIntegral(row, xk + xl);
+}
+
 __attribute__((always_inline)) inline void addInteriorQuad(float4* acc, const float4* P, int column, float xl,
                                                             float xr, float wt) {
-  const Quad xk = (float(column) + kQuadLane) + 0.5f;  // the scalar path's X0, exact
   Quad sum;
   std::memcpy(&sum, acc, sizeof sum);
-  sum += (quadIntegral(P, xk + xr) - quadIntegral(P, xk + xl)) * wt;
+  sum += quadSpan(P, column, xl, xr) * wt;
   std::memcpy(acc, &sum, sizeof sum);
 }
+
+#if FM_CPU_LANES == 16
+// Sixteen neighbouring pixels at one end of a span: one lane per pixel for the positions,
+// floors and fractions (each lane interiorIntegral's operations, as quadIntegral's are), then a
+// Quad per four pixels for the interpolation. False, with nothing done, where the cells are not
+// the consecutive sixteen they nearly always are.
+__attribute__((always_inline)) inline bool sixteenIntegrals(const float4* row, Lf X, Quad (&v)[4]) {
+  Li i = __builtin_convertvector(X, Li);
+  i += reinterpret_cast<Li>(__builtin_convertvector(i, Lf) > X);
+  const Lf a = X - __builtin_convertvector(i, Lf);
+  const int i0 = i[0];
+  if (anyLane(i != i0 + laneIndex())) return false;
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    Quad lo, hi;
+    std::memcpy(&lo, row + i0 + 4 * q, sizeof lo);
+    std::memcpy(&hi, row + i0 + 4 * q + 1, sizeof hi);
+    v[q] = lo + (hi - lo) * __builtin_shuffle(a, bilinear::kSpread[q]);
+  }
+  return true;
+}
+
+// Adds spans [s0, s1) to the sums of sixteen pixels from `column`, each span as the quads
+// would add it.
+__attribute__((always_inline)) inline void addSpansSixteen(Quad (&sum)[4], const float4* const* rowOf,
+                                                           const float* tab, int s0, int s1, int column) {
+  const Lf xk = (float(column) + __builtin_convertvector(laneIndex(), Lf)) + 0.5f;  // the quads' X0, exact
+  for (int s = s0; s < s1; ++s) {
+    const float* sp = tab + 4 * s;
+    const float4* P = rowOf[s];
+    Quad r[4], l[4];
+    if (sixteenIntegrals(P, xk + sp[2], r) && sixteenIntegrals(P, xk + sp[1], l)) {
+#pragma GCC unroll 4
+      for (int q = 0; q < 4; ++q) sum[q] += (r[q] - l[q]) * sp[3];
+    } else {
+      for (int q = 0; q < 4; ++q) sum[q] += quadSpan(P, column + 4 * q, sp[1], sp[2]) * sp[3];
+    }
+  }
+}
+#endif
 
 // Adds one span, scaled by `wt`, to the sums of tile pixels [0, w) starting at column x0. Pixels
 // whose two ends both lie strictly inside the plain range skip fm_span's edge tests; positions
@@ -174,14 +219,22 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
         for (int c = qe; c < w; ++c) edge(c);
         for (int s0 = 0; s0 < count; s0 += kSpanBlock) {
           const int s1 = std::min(count, s0 + kSpanBlock);
-          for (int c = qa; c < qe; c += 4) {
-            const Quad xk = (float(x0 + c + p.ax) + kQuadLane) + 0.5f;  // the scalar path's X0, exact
+          int c = qa;
+#if FM_CPU_LANES == 16
+          for (; c + 16 <= qe; c += 16) {
+            Quad sum[4] = {};
+            if (s0 > 0) std::memcpy(sum, acc + c, sizeof sum);
+            addSpansSixteen(sum, rowOf.data(), im.t, s0, s1, x0 + c + p.ax);
+            std::memcpy(acc + c, sum, sizeof sum);
+          }
+#endif
+          for (; c < qe; c += 4) {
             Quad sum = {};
             if (s0 > 0) std::memcpy(&sum, acc + c, sizeof sum);
             for (int s = s0; s < s1; ++s) {
               const float* sp = im.t + 4 * s;
               const float4* P = rowOf[size_t(s)];
-              sum += (quadIntegral(P, xk + sp[2]) - quadIntegral(P, xk + sp[1])) * sp[3];
+              sum += quadSpan(P, x0 + c + p.ax, sp[1], sp[2]) * sp[3];
             }
             std::memcpy(acc + c, &sum, sizeof sum);
           }

@@ -215,6 +215,27 @@ void renderEveryKind(fm::Backend& be, bool specials) {
         << message;
     be.freeImage(out);
   }
+  // A gather whose span ends lie just short of a cell's half: past 256 the positions round the
+  // other way, so neighbouring pixels' cells are not consecutive there (pixels 230 to 290).
+  {
+    const HostImage prefix = frame(320, 5, 10, specials);
+    const fm::Buffer pre = prefix.buffer();
+    Scratch dst(pre);
+    const float spans[] = {0, -2.50001f, 0.49999f, 1, 1, -0.50001f, 1.49999f, 0.5f, -1, -1.5f, 2.5f, 0.25f};
+    fm::Table table;
+    ASSERT_TRUE(be.uploadTable(table, spans, 12));
+    FMParams p;
+    fm::makeParams(p, &dst.buffer, &pre, nullptr);
+    p.mode = 0;
+    p.count = 3;
+    p.norm = 0.5f;
+    p.channel = FM_EDGE_ZERO;
+    p.hi = 319;
+    p.hi2 = 5;
+    p.ax = 230;
+    EXPECT_TRUE(be.launch(FM_K_LENS_GATHER, &dst.buffer, &pre, nullptr, &table, &p, 60, 5, 12.0));
+    be.freeTable(table);
+  }
   // The conversions from and to the host's pixels, which the plug-in layer launches, and a clear.
   for (int kernel : {FM_K_IMPORT, FM_K_EXPORT, FM_K_CLEAR})
     for (int flags : {0, FM_F_SWAP_RB | FM_F_CLAMP01}) {
