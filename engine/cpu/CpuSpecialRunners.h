@@ -19,7 +19,7 @@ struct Images {
 };
 
 constexpr int kTile = 256;   // pixels of a row accumulated together by the gather
-constexpr int kSpanBlock = 16;  // spans a four-pixel sum takes before going back to memory
+constexpr int kSpanBlock = 16;  // spans a vector of sums takes before going back to memory
 
 // The prefix integral at X for an X strictly inside the row's plain range, where fm_pint takes
 // neither edge branch: the same operations without the tests.
@@ -30,7 +30,8 @@ __attribute__((always_inline)) inline float4 interiorIntegral(const float4* row,
   return row[i] + (row[i + 1] - row[i]) * a;
 }
 
-// Four neighbouring pixels' interior spans in one wide vector, lane for lane the operations of
+#if FM_CPU_LANES == 16
+// Four neighbouring pixels' interior spans in one 512-bit vector, lane for lane the operations of
 // interiorIntegral, so each pixel's sum is unchanged to the bit. Positions, floors and
 // fractions are computed in the vector too (each pixel's value repeated over its four lanes);
 // the reads are one 64-byte load where the four cells are consecutive, as they nearly always
@@ -74,13 +75,28 @@ __attribute__((always_inline)) inline void addInteriorQuad(float4* acc, const fl
   sum += quadSpan(P, column, xl, xr) * wt;
   std::memcpy(acc, &sum, sizeof sum);
 }
+#endif
 
+// What one span, scaled by `wt`, adds to `count` pixels from `column` whose two ends lie strictly
+// inside the plain range.
+__attribute__((always_inline)) inline void addInteriorRun(float4* acc, const float4* P, int column, int count,
+                                                           float xl, float xr, float wt) {
+  int c = 0;
 #if FM_CPU_LANES == 16
-// Sixteen neighbouring pixels at one end of a span: one lane per pixel for the positions,
-// floors and fractions (each lane interiorIntegral's operations, as quadIntegral's are), then a
-// Quad per four pixels for the interpolation. False, with nothing done, where the cells are not
-// the consecutive sixteen they nearly always are.
-__attribute__((always_inline)) inline bool sixteenIntegrals(const float4* row, Lf X, Quad (&v)[4]) {
+  for (; c + 4 <= count; c += 4) addInteriorQuad(acc + c, P, column + c, xl, xr, wt);
+#endif
+  for (; c < count; ++c) {
+    const float x = float(column + c) + 0.5f;  // fm_span's X0
+    acc[c] += (interiorIntegral(P, x + xr) - interiorIntegral(P, x + xl)) * wt;
+  }
+}
+
+#if FM_CPU_LANES >= 8
+// kLanes neighbouring pixels at one end of a span: one lane per pixel for the positions, floors
+// and fractions (each lane interiorIntegral's operations), then bilinear::kPer pixels per
+// vector for the interpolation. False, with nothing done, where the
+// cells are not the consecutive ones they nearly always are.
+__attribute__((always_inline)) inline bool laneIntegrals(const float4* row, Lf X, Lf (&v)[4]) {
   Li i = __builtin_convertvector(X, Li);
   i += reinterpret_cast<Li>(__builtin_convertvector(i, Lf) > X);
   const Lf a = X - __builtin_convertvector(i, Lf);
@@ -88,30 +104,35 @@ __attribute__((always_inline)) inline bool sixteenIntegrals(const float4* row, L
   if (anyLane(i != i0 + laneIndex())) return false;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {
-    Quad lo, hi;
-    std::memcpy(&lo, row + i0 + 4 * q, sizeof lo);
-    std::memcpy(&hi, row + i0 + 4 * q + 1, sizeof hi);
+    Lf lo, hi;
+    std::memcpy(&lo, row + i0 + bilinear::kPer * q, sizeof lo);
+    std::memcpy(&hi, row + i0 + bilinear::kPer * q + 1, sizeof hi);
     v[q] = lo + (hi - lo) * __builtin_shuffle(a, bilinear::kSpread[q]);
   }
   return true;
 }
 
-// Adds spans [s0, s1) to the sums of sixteen pixels from `column`, each span as the quads
-// would add it.
-__attribute__((always_inline)) inline void addSpansSixteen(Quad (&sum)[4], const float4* const* rowOf,
-                                                           const float* tab, int s0, int s1, int column) {
-  const Lf xk = (float(column) + __builtin_convertvector(laneIndex(), Lf)) + 0.5f;  // the quads' X0, exact
+// Adds spans [s0, s1) to the sums of kLanes pixels from `column` (acc), in order, each as
+// addInteriorRun would add it.
+__attribute__((always_inline)) inline void addSpansLanes(float4* acc, bool fresh, const float4* const* rowOf,
+                                                         const float* tab, int s0, int s1, int column) {
+  Lf sum[4] = {};
+  if (!fresh) std::memcpy(sum, acc, sizeof sum);
+  const Lf xk = (float(column) + __builtin_convertvector(laneIndex(), Lf)) + 0.5f;  // fm_span's X0, exact
   for (int s = s0; s < s1; ++s) {
     const float* sp = tab + 4 * s;
     const float4* P = rowOf[s];
-    Quad r[4], l[4];
-    if (sixteenIntegrals(P, xk + sp[2], r) && sixteenIntegrals(P, xk + sp[1], l)) {
+    Lf r[4], l[4];
+    if (laneIntegrals(P, xk + sp[2], r) && laneIntegrals(P, xk + sp[1], l)) {
 #pragma GCC unroll 4
       for (int q = 0; q < 4; ++q) sum[q] += (r[q] - l[q]) * sp[3];
     } else {
-      for (int q = 0; q < 4; ++q) sum[q] += quadSpan(P, column + 4 * q, sp[1], sp[2]) * sp[3];
+      std::memcpy(acc, sum, sizeof sum);
+      addInteriorRun(acc, P, column, kLanes, sp[1], sp[2], sp[3]);
+      std::memcpy(sum, acc, sizeof sum);
     }
   }
+  std::memcpy(acc, sum, sizeof sum);
 }
 #endif
 
@@ -142,12 +163,7 @@ __attribute__((always_inline)) inline void addSpan(float4* acc, int w, int x0, c
   int a = 0, b = w;
   while (a < b && !plain(a)) general(a++);
   while (b > a && !plain(b - 1)) general(--b);
-  int c = a;
-  for (; c + 4 <= b; c += 4) addInteriorQuad(acc + c, P, x0 + c + p.ax, xl, xr, wt);
-  for (; c < b; ++c) {
-    const float x = X0(c);
-    acc[c] += (interiorIntegral(P, x + xr) - interiorIntegral(P, x + xl)) * wt;
-  }
+  addInteriorRun(acc + a, P, x0 + a + p.ax, b - a, xl, xr, wt);
 }
 
 // Rows of a tile whose spans do not all read a row of the source (the top and bottom edges of
@@ -161,9 +177,10 @@ void gatherSpanBySpan(float4* acc, int w, int x0, const FMParams& p, const float
   }
 }
 
-// fm_lens_gather with one radius (mode 0) over rows [first, end). Four pixels at a time take a
-// block of spans into a sum held in a register; the prefix rows' cache lines they read are read
-// again by the next four pixels, and a small block keeps few such streams going at once. A
+// fm_lens_gather with one radius (mode 0) over rows [first, end). With 256- and 512-bit vectors,
+// kLanes pixels at a time take a block of spans into sums held in registers; the prefix rows'
+// cache lines they read are read again by the next pixels, and a small block keeps few such
+// streams going at once. Other pixels of the run take the block span by span. A
 // column of tiles is finished before the next, so the prefix rows of one tile's spans are still
 // in cache for the row below, which needs all but one.
 void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
@@ -220,23 +237,16 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
         for (int s0 = 0; s0 < count; s0 += kSpanBlock) {
           const int s1 = std::min(count, s0 + kSpanBlock);
           int c = qa;
-#if FM_CPU_LANES == 16
-          for (; c + 16 <= qe; c += 16) {
-            Quad sum[4] = {};
-            if (s0 > 0) std::memcpy(sum, acc + c, sizeof sum);
-            addSpansSixteen(sum, rowOf.data(), im.t, s0, s1, x0 + c + p.ax);
-            std::memcpy(acc + c, sum, sizeof sum);
-          }
+#if FM_CPU_LANES >= 8
+          for (; c + kLanes <= qe; c += kLanes)
+            addSpansLanes(acc + c, s0 == 0, rowOf.data(), im.t, s0, s1, x0 + c + p.ax);
 #endif
-          for (; c < qe; c += 4) {
-            Quad sum = {};
-            if (s0 > 0) std::memcpy(&sum, acc + c, sizeof sum);
-            for (int s = s0; s < s1; ++s) {
-              const float* sp = im.t + 4 * s;
-              const float4* P = rowOf[size_t(s)];
-              sum += quadSpan(P, x0 + c + p.ax, sp[1], sp[2]) * sp[3];
-            }
-            std::memcpy(acc + c, &sum, sizeof sum);
+          if (c == qe) continue;
+          if (s0 == 0)
+            for (int k = c; k < qe; ++k) acc[k] = f4z();
+          for (int s = s0; s < s1; ++s) {
+            const float* sp = im.t + 4 * s;
+            addInteriorRun(acc + c, rowOf[size_t(s)], x0 + c + p.ax, qe - c, sp[1], sp[2], sp[3]);
           }
         }
       }
