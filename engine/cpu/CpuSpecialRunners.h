@@ -94,8 +94,8 @@ __attribute__((always_inline)) inline void addInteriorRun(float4* acc, const flo
 #if FM_CPU_LANES >= 8
 // kLanes neighbouring pixels at one end of a span: one lane per pixel for the positions, floors
 // and fractions (each lane interiorIntegral's operations), then bilinear::kPer pixels per
-// vector for the interpolation. False, with nothing done, where the
-// cells are not the consecutive ones they nearly always are.
+// vector for the interpolation. False, with nothing done, where the cells are not the
+// consecutive ones they nearly always are.
 __attribute__((always_inline)) inline bool laneIntegrals(const float4* row, Lf X, Lf (&v)[4]) {
   Li i = __builtin_convertvector(X, Li);
   i += reinterpret_cast<Li>(__builtin_convertvector(i, Lf) > X);
