@@ -77,6 +77,12 @@ __attribute__((always_inline)) inline void addInteriorQuad(float4* acc, const fl
 }
 #endif
 
+// Whether a span from L to R lies strictly inside the plain range (lowB, highB), where fm_span
+// takes neither edge branch.
+__attribute__((always_inline)) inline bool plainSpan(float L, float R, float lowB, float highB) {
+  return L > lowB && L < highB && R > lowB && R < highB;
+}
+
 // What one span, scaled by `wt`, adds to `count` pixels from `column` whose two ends lie strictly
 // inside the plain range.
 __attribute__((always_inline)) inline void addInteriorRun(float4* acc, const float4* P, int column, int count,
@@ -153,10 +159,7 @@ __attribute__((always_inline)) inline void addSpan(float4* acc, int w, int x0, c
   const float4* P = pre + fm_idx(row) * p.aP;
   const float lowB = clampMode ? float(p.lo) : 0.0f, highB = clampMode ? float(p.hi) : float(W);
   auto X0 = [&](int c) { return float(x0 + c + p.ax) + 0.5f; };
-  auto plain = [&](int c) {
-    const float L = X0(c) + xl, R = X0(c) + xr;
-    return L > lowB && L < highB && R > lowB && R < highB;
-  };
+  auto plain = [&](int c) { return plainSpan(X0(c) + xl, X0(c) + xr, lowB, highB); };
   auto general = [&](int c) {
     acc[c] += fm_span(pre, p.aP, W, H, ys, dy, X0(c), xl, xr, clampMode, p.lo, p.hi, p.lo2, p.hi2) * wt;
   };
@@ -180,9 +183,9 @@ void gatherSpanBySpan(float4* acc, int w, int x0, const FMParams& p, const float
 // fm_lens_gather with one radius (mode 0) over rows [first, end). With 256- and 512-bit vectors,
 // kLanes pixels at a time take a block of spans into sums held in registers; the prefix rows'
 // cache lines they read are read again by the next pixels, and a small block keeps few such
-// streams going at once. Other pixels of the run take the block span by span. A
-// column of tiles is finished before the next, so the prefix rows of one tile's spans are still
-// in cache for the row below, which needs all but one.
+// streams going at once. Other pixels of the run take the block span by span. A column of tiles
+// is finished before the next, so the prefix rows of one tile's spans are still in cache for the
+// row below, which needs all but one.
 void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const Images im(l);
   const FMParams p = *l.p;
@@ -192,7 +195,7 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const int accum = p.flags & FM_F_ACCUM;
   const int count = std::max(p.count, 0);
   const float lowB = clampMode ? float(p.lo) : 0.0f, highB = clampMode ? float(p.hi) : float(W);
-  std::vector<const float4*> rowOf(size_t(count) + 1);
+  std::vector<const float4*> rowOf(static_cast<size_t>(count));
   float4 acc[kTile];
   for (int x0 = 0; x0 < width; x0 += kTile) {
     const int w = std::min(kTile, width - x0);
@@ -202,17 +205,13 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
     int qa = 0, qb = w;
     for (int s = 0; s < count && qa < qb; ++s) {
       const float xl = im.t[4 * s + 1], xr = im.t[4 * s + 2];
-      auto plain = [&](int c) {
-        const float L = X0(c) + xl, R = X0(c) + xr;
-        return L > lowB && L < highB && R > lowB && R < highB;
-      };
+      auto plain = [&](int c) { return plainSpan(X0(c) + xl, X0(c) + xr, lowB, highB); };
       while (qa < qb && !plain(qa)) ++qa;
       while (qb > qa && !plain(qb - 1)) --qb;
     }
-    const int qe = qa + (qb - qa) / 4 * 4;
     for (int y = first; y < end; ++y) {
       const int ys = y + p.ay;
-      bool inside = qe > qa && count > 0;
+      bool inside = qb > qa && count > 0;
       for (int s = 0; s < count && inside; ++s) {
         int row = ys + int(im.t[4 * s]);
         if (clampMode) row = fm_clampi(row, p.lo2, p.hi2 - 1);
@@ -233,20 +232,20 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
           acc[c] = sum;
         };
         for (int c = 0; c < qa; ++c) edge(c);
-        for (int c = qe; c < w; ++c) edge(c);
+        for (int c = qb; c < w; ++c) edge(c);
         for (int s0 = 0; s0 < count; s0 += kSpanBlock) {
           const int s1 = std::min(count, s0 + kSpanBlock);
           int c = qa;
 #if FM_CPU_LANES >= 8
-          for (; c + kLanes <= qe; c += kLanes)
+          for (; c + kLanes <= qb; c += kLanes)
             addSpansLanes(acc + c, s0 == 0, rowOf.data(), im.t, s0, s1, x0 + c + p.ax);
 #endif
-          if (c == qe) continue;
+          if (c == qb) continue;
           if (s0 == 0)
-            for (int k = c; k < qe; ++k) acc[k] = f4z();
+            for (int k = c; k < qb; ++k) acc[k] = f4z();
           for (int s = s0; s < s1; ++s) {
             const float* sp = im.t + 4 * s;
-            addInteriorRun(acc + c, rowOf[size_t(s)], x0 + c + p.ax, qe - c, sp[1], sp[2], sp[3]);
+            addInteriorRun(acc + c, rowOf[size_t(s)], x0 + c + p.ax, qb - c, sp[1], sp[2], sp[3]);
           }
         }
       }
