@@ -182,7 +182,12 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
     ChainLink link;
     if (!passLink(be, pass, *next, *last, mode, paramOffset(lo), paramOffset(hi), link)) return false;
     const bool sameAxis = !chain.empty() && horizontal(chain.back().kernel) == pass.horizontal;
-    if (!sameAxis && !flush()) return false;
+    // A direct column pass right after a direct rows pass joins it: a backend may run the two
+    // as one and keep what lies between them in its cache.
+    const bool directPair = link.kernel == FM_K_CONV_COLS && !chain.empty() &&
+                            chain.back().kernel == FM_K_CONV_ROWS &&
+                            (chain.size() == 1 || (chain.size() == 2 && chain[0].kernel == FM_K_COPY));
+    if (!sameAxis && !directPair && !flush()) return false;
     chain.push_back(link);
     std::swap(last, next);
   }

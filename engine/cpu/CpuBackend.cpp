@@ -140,6 +140,39 @@ int fusedAxis(const ChainLink* links, int count) {
   return columns ? 2 : 1;
 }
 
+// Whether a chain is a direct rows pass and the direct column pass that reads all it wrote,
+// optionally led by a plain copy into the rows pass's source, each launch covering its whole
+// image. The CPU then runs them in tiles and never writes the image between the passes.
+bool directPair(const ChainLink* links, int count) {
+  if (count != 2 && count != 3) return false;
+  for (int j = 0; j < count; ++j) {
+    const ChainLink& l = links[j];
+    const FMParams& p = l.params;
+    if (!l.dst || !l.dst->data || !l.src || !l.src->data) return false;
+    if (l.gridW < p.dW || l.gridH < p.dH || p.y1 < p.dH) return false;
+  }
+  const ChainLink &head = links[0], &rows = links[count - 2], &cols = links[count - 1];
+  const FMParams &pr = rows.params, &pk = cols.params;
+  if (rows.kernel != FM_K_CONV_ROWS || cols.kernel != FM_K_CONV_COLS) return false;
+  // A clamped edge may read rows or columns far from a tile's own.
+  for (const FMParams* p : {&pr, &pk})
+    if (p->n < 0 || p->mode == FM_EDGE_CLAMP) return false;
+  if (!sameImage(cols.src, rows.dst) || pk.aW != pr.dW || pk.aH != pr.dH || pk.aP != pr.dP ||
+      pk.dW != pr.dW || pk.dH != pr.dH)
+    return false;
+  // Tiles write the destination while others still read the chain's source.
+  if (sameImage(cols.dst, head.src) || sameImage(cols.dst, rows.dst)) return false;
+  if (count == 2) return true;
+  const FMParams& pc = head.params;
+  return head.kernel == FM_K_COPY && !(pc.flags & FM_F_ACCUM) && sameImage(head.dst, rows.src) &&
+         pc.dW == pr.aW && pc.dH == pr.aH && pc.dP == pr.aP;
+}
+
+// Tiles of a direct pair: strips narrow enough that a tile's rows pass results stay in the
+// cache, cut across where there are too few strips to keep every thread busy.
+constexpr int kPairTileWidth = 256;
+constexpr int kPairTileMinRows = 32;
+
 class SerialParallel final : public Parallel {
  public:
   int threadCount() override { return 1; }
@@ -253,8 +286,9 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
 
 bool CpuBackend::launchChain(ChainLink* links, int count) {
   if (aborted) return false;
-  const int axis = fusedAxis(links, count);
-  if (axis == 0) return Backend::launchChain(links, count);
+  const bool pair = directPair(links, count);
+  const int axis = pair ? 0 : fusedAxis(links, count);
+  if (!pair && axis == 0) return Backend::launchChain(links, count);
   CpuChainLink fused[kCpuChainMaxLinks];
   for (int j = 0; j < count; ++j) {
     ChainLink& l = links[j];
@@ -265,14 +299,25 @@ bool CpuBackend::launchChain(ChainLink* links, int count) {
   const int threads = parallel ? parallel->threadCount() : 1;
   ChainTask task;
   task.chain = CpuChain{fused, count, links[0].src->data, links[count - 1].dst->data};
-  task.runner = cpuChainRunner(axis == 2, isa);
-  task.total = axis == 2 ? links[0].params.dW : links[0].params.dH;
   task.abortQuery = abortQuery;
   task.abortContext = abortContext;
-  const int unit = axis == 2 ? kChainColumnUnit : kChainRowUnit;
-  const long long units = (task.total + unit - 1) / unit;
-  const long long perChunkUnits = std::max<long long>(1, units / (4LL * std::max(threads, 1)));
-  task.perChunk = int(perChunkUnits * unit);
+  const long long wanted = 4LL * std::max(threads, 1);
+  if (pair) {
+    const int W = links[count - 1].params.dW, H = links[count - 1].params.dH;
+    const int across = (W + kPairTileWidth - 1) / kPairTileWidth;
+    const long long down = std::max<long long>(1, std::min<long long>((wanted + across - 1) / across, H / kPairTileMinRows));
+    task.chain.tileW = kPairTileWidth;
+    task.chain.tileH = int((H + down - 1) / down);
+    task.runner = cpuConvPairRunner(isa);
+    task.total = across * int((H + task.chain.tileH - 1) / task.chain.tileH);
+    task.perChunk = 1;
+  } else {
+    task.runner = cpuChainRunner(axis == 2, isa);
+    task.total = axis == 2 ? links[0].params.dW : links[0].params.dH;
+    const int unit = axis == 2 ? kChainColumnUnit : kChainRowUnit;
+    const long long units = (task.total + unit - 1) / unit;
+    task.perChunk = int(std::max<long long>(1, units / wanted) * unit);
+  }
   const int chunks = int((task.total + task.perChunk - 1) / task.perChunk);
   if (chunks < 1) return true;
 

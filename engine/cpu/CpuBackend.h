@@ -24,7 +24,8 @@ class CpuBackend final : public Backend {
   bool download(const Buffer& buf, void* host) override;
   bool wasAborted() const override { return aborted; }
   // Box passes along one axis run fused, each group of rows or strip of columns carried
-  // through every link while it is in the cache; other chains launch link by link.
+  // through every link while it is in the cache, and so does a direct rows pass with the
+  // column pass after it, tile by tile; other chains launch link by link.
   bool launchChain(ChainLink* links, int count) override;
 
   // Limits of an engine image on the CPU.

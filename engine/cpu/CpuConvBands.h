@@ -27,6 +27,13 @@ __attribute__((always_inline)) inline void streamVec(float4* d, Vec v) {
   for (int k = 0; k < kVecPixels; ++k) streamStore(d + k, h[k]);
 }
 
+// A result vector: streamed past the cache, or kept in it for a pass that reads it next.
+template <bool Stream>
+__attribute__((always_inline)) inline void storeVec(float4* d, Vec v) {
+  if (Stream) return streamVec(d, v);
+  std::memcpy(d, &v, sizeof v);
+}
+
 // Pixels whose sums a rows pass keeps in registers at once: independent chains, no spills.
 constexpr int kGroupVecs = 4;
 constexpr int kGroup = kGroupVecs * kVecPixels;
@@ -145,6 +152,7 @@ __attribute__((always_inline)) inline void addShifted(Vec (&acc)[kGroupVecs], co
 // kGroup pixels of a rows pass whose windows lie inside the row, `src` the first pixel of the
 // first window: each vector loaded serves every sum of the group that reads it, and each sum
 // still adds its taps in order from zero. Needs 2n + 1 >= 3 kVecPixels.
+template <bool Stream>
 __attribute__((always_inline)) inline void convRowsGroup(float4* out, const float4* src, int n, const float* t) {
   static_assert(kGroupVecs == 4, "the ramps below are written for groups of four vectors");
   constexpr int P = kVecPixels;
@@ -159,13 +167,13 @@ __attribute__((always_inline)) inline void convRowsGroup(float4* out, const floa
   for (; j < taps + 2 * P; ++j) addShifted<2, 3>(acc, src, j, t);
   for (; j < taps + 3 * P; ++j) addShifted<3, 3>(acc, src, j, t);
 #pragma GCC unroll 4
-  for (int c = 0; c < kGroupVecs; ++c) streamVec(out + c * P, acc[c]);
+  for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + c * P, acc[c]);
 }
 
 #if FM_CPU_LANES == 16
 // Taps held in registers for a whole run of groups (the other way, every multiply loads its
 // tap again, and the loads bound the pass): as convRowsGroup, for Taps = 2n + 1 known here.
-template <int Taps>
+template <int Taps, bool Stream>
 __attribute__((always_inline)) inline void convRowsRun(float4* out, const float4* src, int groups, const float* t) {
   constexpr int P = kVecPixels;
   static_assert(Taps >= 3 * P, "every vector of the group takes a tap from each window position");
@@ -183,23 +191,100 @@ __attribute__((always_inline)) inline void convRowsRun(float4* out, const float4
       }
     }
 #pragma GCC unroll 4
-    for (int c = 0; c < kGroupVecs; ++c) streamVec(out + c * P, acc[c]);
+    for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + c * P, acc[c]);
   }
 }
 
-// convRowsRun for the window sizes of the direct Gaussian (n 6 to 9) whose taps, sums and
-// input fit the 32 vector registers; false for the others.
-inline bool convRowsFixed(float4* out, const float4* src, int groups, int n, const float* t) {
+#if defined(FM_F4_NATIVE)
+// The same sums from aligned loads. Three in four of the group's windows start inside a cache
+// line, and the loads that split lines, not the arithmetic, would bound the run; here each
+// window is two aligned vectors shifted together (source pixel M of the first line starts the
+// group's first window).
+template <int Taps, int M, int J>
+__attribute__((always_inline)) inline void addAlignedWindow(Vec (&acc)[kGroupVecs], const float* line,
+                                                            const Vec (&tap)[Taps]) {
+  constexpr int at = J + M, q = at / 4, r = at % 4;
+  Vec in;
+  if constexpr (r == 0) {
+    in = (Vec)_mm512_load_ps(line + 16 * q);
+  } else {
+    // The zero-masked form with every lane kept: the plain one trips GCC 12's uninitialised
+    // value warning inside its own header.
+    in = (Vec)_mm512_maskz_alignr_epi32(__mmask16(0xFFFF), _mm512_castps_si512(_mm512_load_ps(line + 16 * (q + 1))),
+                                        _mm512_castps_si512(_mm512_load_ps(line + 16 * q)), 4 * r);
+  }
+#pragma GCC unroll 4
+  for (int c = 0; c < kGroupVecs; ++c) {
+    const int k = J - c * kVecPixels;
+    if (k >= 0 && k < Taps) acc[c] += in * tap[k];
+  }
+}
+
+template <int Taps, int M, bool Stream, int... J>
+__attribute__((always_inline)) inline void convRowsAligned(float4* out, const float* line, int groups,
+                                                           const Vec (&tap)[Taps], std::integer_sequence<int, J...>) {
+  for (int g = 0; g < groups; ++g, out += kGroup, line += 4 * kGroup) {
+    Vec acc[kGroupVecs] = {};
+    (addAlignedWindow<Taps, M, J>(acc, line, tap), ...);
+#pragma GCC unroll 4
+    for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + c * kVecPixels, acc[c]);
+  }
+}
+
+// Groups [0, groups) of a run whose windows read row pixels from `src`, the row's pixels lying
+// in [begin, end): as many as can through aligned loads, which read up to three pixels before
+// and after the windows and so must stay within the row, the others as convRowsRun.
+template <int Taps, bool Stream>
+__attribute__((always_inline)) inline void convRowsLines(float4* out, const float4* src, int groups, const float* t,
+                                                         const float4* begin, const float4* end) {
+  constexpr int P = kVecPixels, kWindows = Taps + 3 * P;
+  const int m = int((reinterpret_cast<uintptr_t>(src) >> 4) & 3);
+  const float4* first = src - m;  // the aligned vector holding the first window's first pixel
+  int g0 = first < begin ? 1 : 0;
+  // Aligned vectors a group reads: through the one holding its last window's last pixel.
+  const int reach = 4 * ((m + kWindows + P - 2) / P + 1);
+  const int64_t fit = end - first - reach;
+  g0 = std::min(g0, groups);
+  const int g1 = int(std::max<int64_t>(g0, std::min<int64_t>(groups, fit < 0 ? 0 : fit / kGroup + 1)));
+  if (g0 > 0) convRowsRun<Taps, Stream>(out, src, g0, t);
+  Vec tap[Taps];
+  for (int k = 0; k < Taps; ++k) tap[k] = Vec{} + t[k];
+  const float* line = reinterpret_cast<const float*>(first + fm_idx(g0) * kGroup);
+  using Windows = std::make_integer_sequence<int, kWindows>;
+  float4* o = out + fm_idx(g0) * kGroup;
+  switch (m) {
+    case 0: convRowsAligned<Taps, 0, Stream>(o, line, g1 - g0, tap, Windows{}); break;
+    case 1: convRowsAligned<Taps, 1, Stream>(o, line, g1 - g0, tap, Windows{}); break;
+    case 2: convRowsAligned<Taps, 2, Stream>(o, line, g1 - g0, tap, Windows{}); break;
+    default: convRowsAligned<Taps, 3, Stream>(o, line, g1 - g0, tap, Windows{}); break;
+  }
+  if (g1 < groups) convRowsRun<Taps, Stream>(out + fm_idx(g1) * kGroup, src + fm_idx(g1) * kGroup, groups - g1, t);
+}
+#define FM_CONV_ROWS_RUN convRowsLines
+#else
+#define FM_CONV_ROWS_RUN(out, src, groups, t, begin, end) convRowsRun(out, src, groups, t)
+#endif
+
+// The runs for the window sizes of the direct Gaussian (n 6 to 9) whose taps, sums and input
+// fit the 32 vector registers, for `groups` groups from `src` in a row whose pixels lie in
+// [begin, end); false for other sizes.
+template <bool Stream>
+inline bool convRowsFixed(float4* out, const float4* src, int groups, int n, const float* t, const float4* begin,
+                          const float4* end) {
   switch (2 * n + 1) {
-    case 13: return convRowsRun<13>(out, src, groups, t), true;
-    case 15: return convRowsRun<15>(out, src, groups, t), true;
-    case 17: return convRowsRun<17>(out, src, groups, t), true;
-    case 19: return convRowsRun<19>(out, src, groups, t), true;
+    case 13: return FM_CONV_ROWS_RUN<13, Stream>(out, src, groups, t, begin, end), true;
+    case 15: return FM_CONV_ROWS_RUN<15, Stream>(out, src, groups, t, begin, end), true;
+    case 17: return FM_CONV_ROWS_RUN<17, Stream>(out, src, groups, t, begin, end), true;
+    case 19: return FM_CONV_ROWS_RUN<19, Stream>(out, src, groups, t, begin, end), true;
     default: return false;
   }
 }
+#undef FM_CONV_ROWS_RUN
 #else
-inline bool convRowsFixed(float4*, const float4*, int, int, const float*) { return false; }
+template <bool Stream>
+inline bool convRowsFixed(float4*, const float4*, int, int, const float*, const float4*, const float4*) {
+  return false;
+}
 #endif
 
 // Pixels [xa, xb) of row y of a rows pass whose window crosses an edge of the valid range. The
@@ -232,14 +317,15 @@ __attribute__((always_inline)) inline float4 convItem(int x, int y, int n, const
   return fm_conv_at(a, x, p.aP, y, x < p.aW ? p.aH : 0, n, &p);
 }
 
-// One row of a pass. The fast loops take pixels [x0, x1): for a rows pass those whose whole
-// window lies inside the row, the others reading a padded run; for a column pass every column
-// of the source, near the top and bottom edges too, where each tap reads one whole source row
-// or nothing, as the kernel's edge rule decides for that row. Columns past the source take
-// the work item's own sum.
-template <bool Rows>
-__attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, const float4* a, const FMParams& p) {
-  const int width = std::min(gridW, p.dW);
+// Pixels [xb, xe) of one row of a pass, xe within the grid and the destination. The fast loops
+// take pixels [x0, x1): for a rows pass those whose whole window lies inside the row, the
+// others reading a padded run; for a column pass every column of the source, near the top and
+// bottom edges too, where each tap reads one whole source row or nothing, as the kernel's edge
+// rule decides for that row. Columns past the source take the work item's own sum. Stream:
+// the results go past the cache.
+template <bool Rows, bool Stream = true>
+__attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4* d, const float4* a,
+                                                   const FMParams& p) {
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   float4* out = d + fm_idx(y) * p.dP;
   TapRows rows;
@@ -251,12 +337,13 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
     // In 64 bits: the block's valid range may lie anywhere.
     const int64_t lo = int64_t(fm_direct_lo(p.mode, p.lo)) + n;
     const int64_t hi = int64_t(fm_direct_hi(p.mode, p.hi, len)) - n;
-    x0 = int(std::min<int64_t>(std::max<int64_t>(0, lo), width));
-    x1 = int(std::max<int64_t>(std::min<int64_t>(width, hi), x0));
+    x0 = int(std::min<int64_t>(std::max<int64_t>(xb, lo), xe));
+    x1 = int(std::max<int64_t>(std::min<int64_t>(xe, hi), x0));
     for (int k = 0; k <= 2 * n; ++k) rows.offset[k] = fm_idx(y) * p.aP + (k - n);
   } else {
     interior = y - n >= fm_direct_lo(p.mode, p.lo) && y + n < fm_direct_hi(p.mode, p.hi, p.aH);
-    x1 = std::min(width, p.aW);  // columns past the source have no pixels to read
+    x0 = xb;
+    x1 = std::min(xe, p.aW);  // columns past the source have no pixels to read
     for (int k = 0; k <= 2 * n; ++k) {
       const int j = fm_ax_index(y - n + k, p.aH, p.mode, p.lo, p.hi);
       rows.offset[k] = j < 0 ? kNoRow : fm_idx(j) * p.aP;
@@ -264,24 +351,26 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
   }
   if (x1 < x0) x1 = x0;
   if (Rows) {
-    convRowsEdge(0, std::min(x0, width), y, a, out, n, p);
-    convRowsEdge(x1, width, y, a, out, n, p);
+    convRowsEdge(xb, x0, y, a, out, n, p);
+    convRowsEdge(x1, xe, y, a, out, n, p);
   }
   // Two rows past the window: with rows handed out in turn, the next row of this thread.
   const float4* ahead = interior && y + n + 2 < p.aH ? a + fm_idx(y + n + 2) * p.aP : nullptr;
   int x = Rows ? x0 : convColsInterior(x0, x1, rows, n, p.t, ahead, out);
   // Groups store whole cache lines, streamed past the cache: a few single pixels first bring
   // them onto a line's start.
-  if (Rows && x1 - x >= 2 * kGroup)
+  if (Stream && Rows && x1 - x >= 2 * kGroup)
     for (; x < x1 && (reinterpret_cast<uintptr_t>(out + x) & 63) != 0; ++x) {
       float4 acc = f4z();
       for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
       out[x] = acc;
     }
-  if (Rows && convRowsFixed(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t))
+  const float4* rowBegin = rows.a + fm_idx(y) * p.aP;
+  if (Rows && convRowsFixed<Stream>(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t, rowBegin,
+                                    rowBegin + (y < p.aH ? p.aW : 0)))
     x += (x1 - x) / kGroup * kGroup;
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
-    for (; x + kGroup <= x1; x += kGroup) convRowsGroup(out + x, rows.a + rows.offset[0] + x, n, p.t);
+    for (; x + kGroup <= x1; x += kGroup) convRowsGroup<Stream>(out + x, rows.a + rows.offset[0] + x, n, p.t);
   for (; x + kGroup <= x1; x += kGroup) {
     Vec acc[kGroupVecs] = {};
     for (int k = 0; k <= 2 * n; ++k) {
@@ -291,7 +380,7 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
       for (int c = 0; c < kGroupVecs; ++c) acc[c] += vecAt(px + c * kVecPixels) * taps;
     }
 #pragma GCC unroll 4
-    for (int c = 0; c < kGroupVecs; ++c) streamVec(out + x + c * kVecPixels, acc[c]);
+    for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + x + c * kVecPixels, acc[c]);
   }
   for (; x < x1; ++x) {
     float4 acc = f4z();
@@ -300,7 +389,7 @@ __attribute__((always_inline)) inline void convRow(int y, int gridW, float4* d, 
   }
   // Columns past the source: the kernel's edge rule gives them nothing to read.
   if (!Rows)
-    for (int xe = x1; xe < width; ++xe) out[xe] = convItem<Rows>(xe, y, n, a, p);
+    for (x = std::max(x1, xb); x < xe; ++x) out[x] = convItem<Rows>(x, y, n, a, p);
 }
 
 // One source row's share of a tile: what it adds to output rows [First, Last] of a group, to
@@ -359,22 +448,49 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
   }
 }
 
-// Rows [ya, yb) of a column pass, a multiple of kColRows whose taps all read their own source
-// row: in strips of columns narrow enough that the source rows a strip's groups share stay in
-// the cache from one group to the next. Columns past the last whole tile, and past the source,
-// take the work item's own sum.
-__attribute__((always_inline)) inline void convColsBlock(int ya, int yb, int width, const float4* a, float4* d,
-                                                         const FMParams& p, int n) {
+// Pixels [xb, xe) of rows [ya, yb) of a column pass, a multiple of kColRows whose taps all
+// read their own source row: in strips of columns narrow enough that the source rows a
+// strip's groups share stay in the cache from one group to the next. Columns past the last
+// whole tile, and past the source, take the work item's own sum.
+__attribute__((always_inline)) inline void convColsBlock(int ya, int yb, int xb, int xe, const float4* a,
+                                                         float4* d, const FMParams& p, int n) {
   constexpr int kTile = kTileVecs * kVecPixels;
-  const int x1 = std::min(width, p.aW);
-  const int tiled = x1 - x1 % kTile;
-  for (int xs = 0; xs < tiled; xs += kStrip) {
+  const int x1 = std::max(xb, std::min(xe, p.aW));
+  const int tiled = x1 - (x1 - xb) % kTile;
+  for (int xs = xb; xs < tiled; xs += kStrip) {
     const int xe = std::min(xs + kStrip, tiled);
     for (int y = ya; y < yb; y += kColRows) convColsRows(y, xs, xe, a, d, p, n);
   }
   for (int y = ya; y < yb; ++y) {
     float4* out = d + fm_idx(y) * p.dP;
-    for (int x = tiled; x < width; ++x) out[x] = convItem<false>(x, y, n, a, p);
+    for (int x = tiled; x < xe; ++x) out[x] = convItem<false>(x, y, n, a, p);
+  }
+}
+
+// Pixels [xb, xe) of rows [ya, yb) of a column pass, both ranges within its grid and
+// destination: the rows whose every tap reads inside the source go in groups.
+__attribute__((always_inline)) inline void convColsRange(int ya, int yb, int xb, int xe, float4* d,
+                                                         const float4* a, const FMParams& p) {
+  // A negative radius has no taps, where the fast loops assume at least one.
+  const int n = fm_mini(p.n, FM_CONV_MAX_N);
+  int ga = 0, gb = 0;
+  if (n >= 0) {
+    const int64_t lo = std::max<int64_t>(ya, int64_t(fm_direct_lo(p.mode, p.lo)) + n);
+    const int64_t hi = std::min<int64_t>(yb, int64_t(fm_direct_hi(p.mode, p.hi, p.aH)) - n);
+    if (hi - lo >= kColRows) {
+      ga = int(lo);
+      gb = int(lo + (hi - lo) / kColRows * kColRows);
+      convColsBlock(ga, gb, xb, xe, a, d, p, n);
+    }
+  }
+  for (int y = ya; y < yb; ++y) {
+    if (y >= ga && y < gb) continue;
+    if (n >= 0) {
+      convRow<false>(y, xb, xe, d, a, p);
+    } else {
+      float4* out = d + fm_idx(y) * p.dP;
+      for (int x = xb; x < xe; ++x) out[x] = convItem<false>(x, y, n, a, p);
+    }
   }
 }
 
@@ -384,31 +500,15 @@ __attribute__((always_inline)) inline void convBand(int gridW, int first, int en
   const FMParams p = block;  // keeps the fields in registers across pixel stores
   float4* d = static_cast<float4*>(dst);
   const float4* a = static_cast<const float4*>(srcA);
-  // A negative radius has no taps, where the fast loops assume at least one.
-  const int n = fm_mini(p.n, FM_CONV_MAX_N);
   const int width = std::min(gridW, p.dW);
-  // Column passes: the rows of the band whose every tap reads inside the source go in groups.
-  int ya = 0, yb = 0;
-  if (!Rows && n >= 0) {
-    const int64_t lo = std::max<int64_t>(int64_t(p.y0) + first, int64_t(fm_direct_lo(p.mode, p.lo)) + n);
-    const int64_t hi = std::min<int64_t>({int64_t(p.y0) + end, p.y1, p.dH,
-                                          int64_t(fm_direct_hi(p.mode, p.hi, p.aH)) - n});
-    if (hi - lo >= kColRows) {
-      ya = int(lo);
-      yb = int(lo + (hi - lo) / kColRows * kColRows);
-      convColsBlock(ya, yb, width, a, d, p, n);
-    }
-  }
-  for (int gy = first; gy < end; ++gy) {
-    const int y = p.y0 + gy;
-    if (y >= p.y1 || y >= p.dH) continue;
-    if (y >= ya && y < yb) continue;
-    if (n >= 0) {
-      convRow<Rows>(y, gridW, d, a, p);
-    } else {
-      float4* out = d + fm_idx(y) * p.dP;
-      for (int x = 0; x < width; ++x) out[x] = convItem<Rows>(x, y, n, a, p);
-    }
+  const int ya = std::max(0, p.y0 + first), yb = std::min({p.y0 + end, p.y1, p.dH});
+  if (!Rows) {
+    convColsRange(ya, yb, 0, width, d, a, p);
+  } else if (p.n >= 0) {
+    for (int y = ya; y < yb; ++y) convRow<true>(y, 0, width, d, a, p);
+  } else {
+    for (int y = ya; y < yb; ++y)
+      for (int x = 0; x < width; ++x) d[fm_idx(y) * p.dP + x] = convItem<true>(x, y, p.n, a, p);
   }
   streamFence();
 }

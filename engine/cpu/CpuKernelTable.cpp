@@ -33,4 +33,6 @@ ChainRunner cpuChainRunner(bool columns, CpuIsa isa) {
   return columns ? runners(isa).columnChain : runners(isa).rowChain;
 }
 
+ChainRunner cpuConvPairRunner(CpuIsa isa) { return runners(isa).convPair; }
+
 }  // namespace fm

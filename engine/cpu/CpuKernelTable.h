@@ -41,6 +41,9 @@ struct CpuChain {
   int count = 0;
   const void* src = nullptr;
   void* dst = nullptr;
+  // Tiles of a direct pair (cpuConvPairRunner): columns and rows each.
+  int tileW = 0;
+  int tileH = 0;
 };
 constexpr int kCpuChainMaxLinks = 16;
 
@@ -62,5 +65,9 @@ SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa = cpuIsa());
 
 // The chain runner for rows or for columns.
 ChainRunner cpuChainRunner(bool columns, CpuIsa isa = cpuIsa());
+
+// The runner of a direct rows pass and the column pass that reads it, optionally led by a plain
+// copy into the rows pass's source; its range counts tiles of the chain's tileW x tileH.
+ChainRunner cpuConvPairRunner(CpuIsa isa = cpuIsa());
 
 }  // namespace fm

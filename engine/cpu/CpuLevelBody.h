@@ -20,6 +20,7 @@
 #include "engine/cpu/CpuVectorRunner.h"
 #include "engine/cpu/CpuSpecialRunners.h"
 #include "engine/cpu/CpuBoxRunners.h"
+#include "engine/cpu/CpuConvPair.h"
 
 namespace {
 
@@ -113,6 +114,7 @@ extern const CpuRunners kRunners = {
     {FM_KERNEL_LIST(FM_SPECIAL_RUNNER)},
     &special::runRowChain,
     &special::runColumnChain,
+    &conv::runConvPair,
 };
 #undef FM_ITEM_RUNNER
 #undef FM_BAND_RUNNER

@@ -21,6 +21,7 @@ struct CpuRunners {
   SpecialRunner specials[FM_KERNEL_COUNT];  // whole-row/strip runners; null where none
   ChainRunner rowChain;
   ChainRunner columnChain;
+  ChainRunner convPair;
 };
 
 namespace baseline {

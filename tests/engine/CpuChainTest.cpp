@@ -131,6 +131,86 @@ TEST(CpuChains, FusedChainsEqualTheirLinksRunOneByOne) {
   }
 }
 
+// A direct rows pass and the column pass after it, now and then led by a copy, as a Gaussian
+// launches them: run in tiles at every level, they give exactly what launching the links one by
+// one gives, and the image between them is left alone. Wide images take several strips of
+// tiles, narrow ones tiles cut across; every window length and both edge rules with shifted
+// valid ranges put the rows' windows at every alignment.
+TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
+  std::mt19937 rng(77);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  fm::ThreadParallel par(3);
+  for (int round = 0; round < 24; ++round) {
+    const bool copyFirst = round % 2 == 1;
+    const int w = round % 4 == 0 ? pick(300, 600) : pick(5, 120), h = pick(5, 150);
+    // 0: the chain's source, 1: the copy's image (and the result after one), 2: between the
+    // passes, 3: the result without a copy.
+    std::vector<HostImage> im = {fmtest::randomImage(w + pick(0, 9), h + pick(0, 9), rng(), -0.5f, 1.5f, true),
+                                 fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5)),
+                                 fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5)),
+                                 fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5))};
+    const int rowsFrom = copyFirst ? 1 : 0, last = copyFirst ? 1 : 3;
+    std::vector<fmtest::KernelCall> links;
+    std::vector<int> from, to;
+    // A link from image a to image d, its block made from their sizes.
+    auto link = [&](int kernel, int a, int d) -> FMParams& {
+      fmtest::KernelCall k;
+      k.kernel = kernel;
+      k.params = fmtest::blockFor(&im[d], &im[a], nullptr);
+      k.gridW = w;
+      k.gridH = h;
+      links.push_back(k);
+      from.push_back(a);
+      to.push_back(d);
+      return links.back().params;
+    };
+    std::string what = std::to_string(w) + " x " + std::to_string(h) + (copyFirst ? ", copy first" : "");
+    if (copyFirst) {
+      FMParams& p = link(FM_K_COPY, 0, 1);
+      p.ax = pick(-6, 6);
+      p.ay = pick(-6, 6);
+      p.g0 = pick(0, 1) ? 1.0f : 0.75f;
+      if (pick(0, 1)) {
+        p.mode = 1;
+        p.lo = pick(0, 4);
+        p.hi = im[0].width() - pick(0, 4);
+        p.lo2 = pick(0, 4);
+        p.hi2 = im[0].height() - pick(0, 4);
+      }
+    }
+    for (int axis = 0; axis < 2; ++axis) {
+      const int radii[] = {0, 1, 3, 6, 7, 8, 9, 12, (FM_T_FLOATS - 1) / 2};
+      FMParams& p = axis == 0 ? link(FM_K_CONV_ROWS, rowsFrom, 2) : link(FM_K_CONV_COLS, 2, last);
+      p.n = radii[pick(0, 8)];
+      for (int j = 0; j <= 2 * p.n; ++j) p.t[j] = std::uniform_real_distribution<float>(-0.2f, 0.5f)(rng);
+      p.mode = pick(0, 1) ? FM_EDGE_ZERO : FM_EDGE_INSIDE;
+      p.lo = pick(-3, 6);
+      p.hi = (axis == 0 ? w : h) - pick(-3, 6);
+      what += std::string(axis == 0 ? ", rows n " : ", columns n ") + std::to_string(p.n);
+    }
+    SCOPED_TRACE(what);
+    std::vector<HostImage> expected = im;
+    for (size_t j = 0; j < links.size(); ++j) {
+      fmtest::KernelCall k = links[j];
+      k.dst = &expected[to[j]];
+      k.srcA = &expected[from[j]];
+      ASSERT_TRUE(fmtest::runItemsOnCpu(k));
+    }
+    for (fm::CpuIsa isa : supportedLevels()) {
+      std::vector<HostImage> got = im;
+      std::vector<fm::Buffer> buffers;
+      for (const HostImage& x : got) buffers.push_back(x.buffer());
+      std::vector<fm::ChainLink> chain;
+      for (size_t j = 0; j < links.size(); ++j)
+        chain.push_back({links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, w, h, 1.0});
+      fm::CpuBackend be(&par, nullptr, nullptr, isa);
+      ASSERT_TRUE(be.launchChain(chain.data(), int(chain.size())));
+      EXPECT_EQ(fmtest::firstDifference(got[last], expected[last]), "") << fm::cpuIsaName(isa);
+      EXPECT_EQ(fmtest::firstDifference(got[2], im[2]), "") << fm::cpuIsaName(isa) << ": the pair did not run fused";
+    }
+  }
+}
+
 // Chains the CPU does not fuse still run, link by link; an abort stops a fused one and latches.
 TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
   fm::ThreadParallel par(2);

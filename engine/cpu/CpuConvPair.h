@@ -1,0 +1,139 @@
+// A direct rows pass and the column pass that reads it, run as one; part of the level body
+// (CpuLevelBody.h), after the convolution bands and the box runners. Each tile keeps the rows
+// pass's results in scratch in the cache until its column pass has read them, so the image
+// between the two passes is never written or read; a copy leading the chain is made a row at a
+// time into scratch as well. Either pass alone is bound by memory, not arithmetic. Every pixel
+// still sees exactly the additions, in order, of the kernels' own work items.
+#pragma once
+
+namespace conv {
+
+// Output rows a tile's column pass takes at a time; the scratch holds the rows pass's results
+// for these and the 2n rows around them that the column pass also reads.
+constexpr int kPairRows = 64;
+
+// Pixels [c0, c1) of row y of the leading copy, pixel c0 into out[0].
+inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const FMParams& p) {
+  int sy = y + p.ay;
+  if (p.mode == 1) sy = fm_clampi(sy, p.lo2, p.hi2 - 1);
+  // The run of pixels that neither the window nor the source's edges move: the source row as
+  // it stands, times g0, as fm_copy_value gives it.
+  int ra = c1, rb = c1;
+  if (sy >= 0 && sy < p.aH) {
+    int64_t lo = 0, hi = p.aW;
+    if (p.mode == 1) {
+      lo = std::max<int64_t>(lo, p.lo);
+      hi = std::min<int64_t>(hi, p.hi);
+    }
+    ra = int(std::min<int64_t>(std::max<int64_t>(lo - p.ax, c0), c1));
+    rb = int(std::min<int64_t>(std::max<int64_t>(hi - p.ax, ra), c1));
+  }
+  for (int x = c0; x < ra; ++x) out[x - c0] = fm_copy_value(src, x, y, &p);
+  if (ra < rb) {
+    const float4* run = src + (fm_idx(sy) * p.aP + p.ax);  // run[x] is what pixel x reads
+    const Vec g = Vec{} + p.g0;
+    int x = ra;
+    for (; x + kVecPixels <= rb; x += kVecPixels) storeVec<false>(out + (x - c0), vecAt(run + x) * g);
+    for (; x < rb; ++x) out[x - c0] = run[x] * p.g0;
+  }
+  for (int x = rb; x < c1; ++x) out[x - c0] = fm_copy_value(src, x, y, &p);
+}
+
+// A tile reads its source a short piece of a row at a time, which the processor's own
+// prefetching does not foresee: the piece a few rows on is asked for ahead of its turn.
+constexpr int kPairAhead = 4;
+
+// Asks for pixels [x0, x1) of source row y of a block's source (aW, aH, aP), what lies outside
+// it left out.
+inline void prefetchPiece(const float4* src, int64_t y, int64_t x0, int64_t x1, const FMParams& p) {
+  if (y < 0 || y >= p.aH) return;
+  x0 = std::max<int64_t>(x0, 0);
+  x1 = std::min<int64_t>(x1, p.aW);
+  const char* at = reinterpret_cast<const char*>(src + (fm_idx(y) * p.aP + x0));
+  const char* end = reinterpret_cast<const char*>(src + (fm_idx(y) * p.aP + x1));
+  for (; at < end; at += 64) __builtin_prefetch(at, 0, 3);
+}
+
+// Each pass out of line, on its own copy of the block: inlined into the tile's loops, the rows
+// run's taps no longer fit the registers, and stores through a shared block may change it.
+__attribute__((noinline)) void pairRowsPass(int r, int x0, int x1, float4* d, const float4* a, const FMParams& block) {
+  const FMParams p = block;
+  convRow<true, false>(r, x0, x1, d, a, p);
+}
+
+__attribute__((noinline)) void pairColsPass(int ya, int yb, int x0, int x1, float4* d, const float4* a,
+                                            const FMParams& block) {
+  const FMParams p = block;
+  convColsRange(ya, yb, x0, x1, d, a, p);
+}
+
+// Columns [x0, x1), rows [y0, y1) of the pair. `mid` holds kPairRows + 2n rows of the tile's
+// width, `copied` one row of the copy's. Both passes run on views of the scratch: a block whose
+// pitch is the scratch's, with a base placed so that the kernels' absolute positions (which
+// their edge rules depend on) land on the rows and columns the scratch holds.
+inline void pairTile(const CpuChain& c, int x0, int x1, int y0, int y1, float4* mid, int midPitch,
+                     float4* copied, int copiedPitch) {
+  const bool copy = c.count == 3;
+  const FMParams& pc = c.links[0].p;
+  FMParams pr = c.links[c.count - 2].p, pk = c.links[c.count - 1].p;
+  const int nr = fm_mini(pr.n, FM_CONV_MAX_N), nk = fm_mini(pk.n, FM_CONV_MAX_N);
+  const float4* rowsSource = static_cast<const float4*>(copy ? nullptr : c.src);
+  const int c0 = std::max(0, x0 - nr), c1 = std::min(pr.aW, x1 + nr);
+  if (copy) pr.aP = copiedPitch;
+  pr.dP = midPitch;
+  pk.aP = midPitch;
+  int m0 = std::max(0, y0 - nk), m1 = m0;  // rows of the rows pass that `mid` holds
+  for (int y = y0; y < y1; y += kPairRows) {
+    const int ye = std::min(y1, y + kPairRows);
+    const int need0 = std::max(0, y - nk), need1 = std::min(pk.aH, ye + nk);
+    if (need0 > m0) {
+      const int keep = std::max(0, m1 - need0);
+      if (keep > 0) std::memmove(mid, mid + fm_idx(need0 - m0) * midPitch, size_t(keep) * midPitch * sizeof(float4));
+      m0 = need0;
+      m1 = m0 + keep;
+    }
+    float4* midView = mid - (fm_idx(m0) * midPitch + x0);
+    for (int r = m1; r < need1; ++r) {
+      if (copy) {
+        int64_t sy = int64_t(r) + kPairAhead + pc.ay;
+        if (pc.mode == 1) sy = std::min<int64_t>(std::max<int64_t>(sy, pc.lo2), int64_t(pc.hi2) - 1);
+        prefetchPiece(static_cast<const float4*>(c.src), sy, int64_t(c0) + pc.ax, int64_t(c1) + pc.ax, pc);
+      } else {
+        prefetchPiece(rowsSource, int64_t(r) + kPairAhead, c0, c1, pr);
+      }
+      const float4* a = rowsSource;
+      if (copy) {
+        if (r < pc.dH) copyRow(static_cast<const float4*>(c.src), r, c0, c1, copied, pc);
+        a = copied - (fm_idx(r) * copiedPitch + c0);
+      }
+      pairRowsPass(r, x0, x1, midView, a, pr);
+    }
+    m1 = std::max(m1, need1);
+    pairColsPass(y, ye, x0, x1, static_cast<float4*>(c.dst), midView, pk);
+  }
+}
+
+// Tiles [first, end) of the pair: c.tileW columns by c.tileH rows each, numbered along rows of
+// tiles. False when out of memory.
+bool runConvPair(const CpuChain& c, int first, int end) {
+  const FMParams& pr = c.links[c.count - 2].p;
+  const FMParams& pk = c.links[c.count - 1].p;
+  const int across = (pk.dW + c.tileW - 1) / c.tileW;
+  // Rows of the scratch a power of two apart would compete for the same cache sets.
+  const int midPitch = (c.tileW + 3) / 4 * 4 + 4;
+  const int copiedPitch = (c.tileW + 2 * fm_mini(pr.n, FM_CONV_MAX_N) + 3) / 4 * 4;
+  const size_t midPixels = size_t(kPairRows + 2 * fm_mini(pk.n, FM_CONV_MAX_N)) * midPitch;
+  // The copied row has an aligned vector to spare on each side: the rows run reads whole
+  // aligned vectors, up to three pixels past the ones its windows need.
+  special::ChainScratch scratch(midPixels + (c.count == 3 ? size_t(copiedPitch) + 8 : 0));
+  if (!scratch.data) return false;
+  for (int t = first; t < end; ++t) {
+    const int x0 = t % across * c.tileW, y0 = t / across * c.tileH;
+    pairTile(c, x0, std::min(pk.dW, x0 + c.tileW), y0, std::min(pk.dH, y0 + c.tileH), scratch.data, midPitch,
+             scratch.data + midPixels + 4, copiedPitch);
+  }
+  streamFence();
+  return true;
+}
+
+}  // namespace conv
