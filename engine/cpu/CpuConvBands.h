@@ -49,6 +49,13 @@ constexpr int kTileVecs = FM_CPU_LANES >= 16 ? 4 : 2;
 constexpr int kStrip = 384;
 constexpr int kTapBlock = 4;
 
+// Every lane t: a broadcast. Vec{} + t would add zero to t first, one more operation for the
+// adders each time a tap is spread.
+template <class V>
+__attribute__((always_inline)) inline V splat(float t) {
+  return t - V{};  // exact for every t, -0 included, so no subtraction is left
+}
+
 // Where each tap of a row reads: tap k of output pixel x is a[offset[k] + x], or a transparent
 // pixel where offset[k] is kNoRow (a column pass's tap past an edge that reads nothing).
 constexpr fm_idx kNoRow = INT64_MIN;
@@ -75,7 +82,7 @@ __attribute__((always_inline)) inline void addTaps(Pair* acc, int pairs, const T
   Pair taps[Count];
   for (int j = 0; j < Count; ++j) {
     src[j] = rows.at<Pair>(k0 + j, x);
-    taps[j] = Pair{} + t[k0 + j];
+    taps[j] = splat<Pair>(t[k0 + j]);
   }
   for (int c = 0; c < pairs; ++c) {
     Pair sum = First ? Pair{} : acc[c];
@@ -146,7 +153,7 @@ __attribute__((always_inline)) inline void addShifted(Vec (&acc)[kGroupVecs], co
                                                       const float* t) {
   const Vec in = vecAt(src + j);
 #pragma GCC unroll 4
-  for (int c = First; c <= Last; ++c) acc[c] += in * (Vec{} + t[j - c * kVecPixels]);
+  for (int c = First; c <= Last; ++c) acc[c] += in * splat<Vec>(t[j - c * kVecPixels]);
 }
 
 // kGroup pixels of a rows pass whose windows lie inside the row, `src` the first pixel of the
@@ -178,7 +185,7 @@ __attribute__((always_inline)) inline void convRowsRun(float4* out, const float4
   constexpr int P = kVecPixels;
   static_assert(Taps >= 3 * P, "every vector of the group takes a tap from each window position");
   Vec tap[Taps];
-  for (int k = 0; k < Taps; ++k) tap[k] = Vec{} + t[k];
+  for (int k = 0; k < Taps; ++k) tap[k] = splat<Vec>(t[k]);
   for (int g = 0; g < groups; ++g, out += kGroup, src += kGroup) {
     Vec acc[kGroupVecs] = {};
 #pragma GCC unroll 64
@@ -248,7 +255,7 @@ __attribute__((always_inline)) inline void convRowsLines(float4* out, const floa
   const int g1 = int(std::max<int64_t>(g0, std::min<int64_t>(groups, fit < 0 ? 0 : fit / kGroup + 1)));
   if (g0 > 0) convRowsRun<Taps, Stream>(out, src, g0, t);
   Vec tap[Taps];
-  for (int k = 0; k < Taps; ++k) tap[k] = Vec{} + t[k];
+  for (int k = 0; k < Taps; ++k) tap[k] = splat<Vec>(t[k]);
   const float* line = reinterpret_cast<const float*>(first + fm_idx(g0) * kGroup);
   using Windows = std::make_integer_sequence<int, kWindows>;
   float4* o = out + fm_idx(g0) * kGroup;
@@ -374,7 +381,7 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
   for (; x + kGroup <= x1; x += kGroup) {
     Vec acc[kGroupVecs] = {};
     for (int k = 0; k <= 2 * n; ++k) {
-      const Vec taps = Vec{} + p.t[k];
+      const Vec taps = splat<Vec>(p.t[k]);
       const float4* px = rows.at<float4>(k, x);
 #pragma GCC unroll 4
       for (int c = 0; c < kGroupVecs; ++c) acc[c] += vecAt(px + c * kVecPixels) * taps;
@@ -402,7 +409,7 @@ __attribute__((always_inline)) inline void addSourceRow(Vec (&acc)[kColRows][kTi
   for (int v = 0; v < kTileVecs; ++v) in[v] = vecAt(src + v * kVecPixels);
 #pragma GCC unroll 4
   for (int i = First; i <= Last; ++i) {
-    const Vec tap = Vec{} + t[r - i];
+    const Vec tap = splat<Vec>(t[r - i]);
 #pragma GCC unroll 4
     for (int v = 0; v < kTileVecs; ++v) acc[i][v] += in[v] * tap;
   }
@@ -436,7 +443,7 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
         for (int v = 0; v < kTileVecs; ++v) in[v] = vecAt(src + r * aP + v * kVecPixels);
         for (int i = 0; i < kColRows; ++i) {
           if (r - i < 0 || r - i >= taps) continue;
-          const Vec tap = Vec{} + p.t[r - i];
+          const Vec tap = splat<Vec>(p.t[r - i]);
           for (int v = 0; v < kTileVecs; ++v) acc[i][v] += in[v] * tap;
         }
       }

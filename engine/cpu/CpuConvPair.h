@@ -31,7 +31,7 @@ inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const
   for (int x = c0; x < ra; ++x) out[x - c0] = fm_copy_value(src, x, y, &p);
   if (ra < rb) {
     const float4* run = src + (fm_idx(sy) * p.aP + p.ax);  // run[x] is what pixel x reads
-    const Vec g = Vec{} + p.g0;
+    const Vec g = splat<Vec>(p.g0);
     int x = ra;
     for (; x + kVecPixels <= rb; x += kVecPixels) storeVec<false>(out + (x - c0), vecAt(run + x) * g);
     for (; x < rb; ++x) out[x - c0] = run[x] * p.g0;
