@@ -49,13 +49,6 @@ constexpr int kTileVecs = FM_CPU_LANES >= 16 ? 4 : 2;
 constexpr int kStrip = 384;
 constexpr int kTapBlock = 4;
 
-// Every lane t: a broadcast. Vec{} + t would add zero to t first, one more operation for the
-// adders each time a tap is spread.
-template <class V>
-__attribute__((always_inline)) inline V splat(float t) {
-  return t - V{};  // exact for every t, -0 included, so no subtraction is left
-}
-
 // Where each tap of a row reads: tap k of output pixel x is a[offset[k] + x], or a transparent
 // pixel where offset[k] is kNoRow (a column pass's tap past an edge that reads nothing).
 constexpr fm_idx kNoRow = INT64_MIN;

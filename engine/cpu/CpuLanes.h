@@ -20,7 +20,15 @@ FM_LANE_FN To as(From v) {
   return t;
 }
 
-FM_LANE_FN Lf lf(float v) { return Lf{} + v; }
+// t in every lane of any float vector, -0 included: V{} + t would add zero to t first (one more
+// operation for the adders, and +0 where the kernel keeps -0). t - 0 is exact, so nothing is left
+// of the subtraction.
+template <class V>
+FM_LANE_FN V splat(float t) {
+  return t - V{};
+}
+
+FM_LANE_FN Lf lf(float v) { return splat<Lf>(v); }
 FM_LANE_FN Li li(int v) { return Li{} + v; }
 
 // 0, 1, 2, ... kLanes - 1.
