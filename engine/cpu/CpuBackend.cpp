@@ -170,7 +170,7 @@ bool directPair(const ChainLink* links, int count) {
 
 // Tiles of a direct pair: strips narrow enough that a tile's rows pass results stay in the
 // cache, cut across where there are too few strips to keep every thread busy.
-constexpr int kPairTileWidth = 256;
+constexpr int kPairTileWidth = 512;
 constexpr int kPairTileMinRows = 32;
 
 class SerialParallel final : public Parallel {

@@ -9,8 +9,9 @@
 namespace conv {
 
 // Output rows a tile's column pass takes at a time; the scratch holds the rows pass's results
-// for these and the 2n rows around them that the column pass also reads.
-constexpr int kPairRows = 64;
+// for these and the 2n rows around them that the column pass also reads. Short steps keep a
+// tile's reads of its source and writes of its result going together instead of in turns.
+constexpr int kPairRows = 32;
 
 // Pixels [c0, c1) of row y of the leading copy, pixel c0 into out[0].
 inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const FMParams& p) {

@@ -142,7 +142,7 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
   fm::ThreadParallel par(3);
   for (int round = 0; round < 24; ++round) {
     const bool copyFirst = round % 2 == 1;
-    const int w = round % 4 == 0 ? pick(300, 600) : pick(5, 120), h = pick(5, 150);
+    const int w = round % 4 == 0 ? pick(520, 1100) : pick(5, 120), h = pick(5, 150);
     // 0: the chain's source, 1: the copy's image (and the result after one), 2: between the
     // passes, 3: the result without a copy.
     std::vector<HostImage> im = {fmtest::randomImage(w + pick(0, 9), h + pick(0, 9), rng(), -0.5f, 1.5f, true),
