@@ -305,7 +305,8 @@ bool CpuBackend::launchChain(ChainLink* links, int count) {
   if (pair) {
     const int W = links[count - 1].params.dW, H = links[count - 1].params.dH;
     const int across = (W + kPairTileWidth - 1) / kPairTileWidth;
-    const long long down = std::max<long long>(1, std::min<long long>((wanted + across - 1) / across, H / kPairTileMinRows));
+    const long long down =
+        std::max<long long>(1, std::min<long long>((wanted + across - 1) / across, H / kPairTileMinRows));
     task.chain.tileW = kPairTileWidth;
     task.chain.tileH = int((H + down - 1) / down);
     task.runner = cpuConvPairRunner(isa);
