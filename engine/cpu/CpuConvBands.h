@@ -365,10 +365,12 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
       for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
       out[x] = acc;
     }
-  const float4* rowBegin = rows.a + fm_idx(y) * p.aP;
-  if (Rows && convRowsFixed<Stream>(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t, rowBegin,
-                                    rowBegin + (y < p.aH ? p.aW : 0)))
-    x += (x1 - x) / kGroup * kGroup;
+  if (Rows) {
+    const float4* rowBegin = a + fm_idx(y) * p.aP;
+    if (convRowsFixed<Stream>(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t, rowBegin,
+                              rowBegin + (y < p.aH ? p.aW : 0)))
+      x += (x1 - x) / kGroup * kGroup;
+  }
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
     for (; x + kGroup <= x1; x += kGroup) convRowsGroup<Stream>(out + x, rows.a + rows.offset[0] + x, n, p.t);
   for (; x + kGroup <= x1; x += kGroup) {

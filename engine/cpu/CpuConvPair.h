@@ -40,21 +40,6 @@ inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const
   for (int x = rb; x < c1; ++x) out[x - c0] = fm_copy_value(src, x, y, &p);
 }
 
-// A tile reads its source a short piece of a row at a time, which the processor's own
-// prefetching does not foresee: the piece a few rows on is asked for ahead of its turn.
-constexpr int kPairAhead = 4;
-
-// Asks for pixels [x0, x1) of source row y of a block's source (aW, aH, aP), what lies outside
-// it left out.
-inline void prefetchPiece(const float4* src, int64_t y, int64_t x0, int64_t x1, const FMParams& p) {
-  if (y < 0 || y >= p.aH) return;
-  x0 = std::max<int64_t>(x0, 0);
-  x1 = std::min<int64_t>(x1, p.aW);
-  const char* at = reinterpret_cast<const char*>(src + (fm_idx(y) * p.aP + x0));
-  const char* end = reinterpret_cast<const char*>(src + (fm_idx(y) * p.aP + x1));
-  for (; at < end; at += 64) __builtin_prefetch(at, 0, 3);
-}
-
 // Each pass out of line, on its own copy of the block: inlined into the tile's loops, the rows
 // run's taps no longer fit the registers, and stores through a shared block may change it.
 __attribute__((noinline)) void pairRowsPass(int r, int x0, int x1, float4* d, const float4* a, const FMParams& block) {
@@ -95,13 +80,6 @@ inline void pairTile(const CpuChain& c, int x0, int x1, int y0, int y1, float4* 
     }
     float4* midView = mid - (fm_idx(m0) * midPitch + x0);
     for (int r = m1; r < need1; ++r) {
-      if (copy) {
-        int64_t sy = int64_t(r) + kPairAhead + pc.ay;
-        if (pc.mode == 1) sy = std::min<int64_t>(std::max<int64_t>(sy, pc.lo2), int64_t(pc.hi2) - 1);
-        prefetchPiece(static_cast<const float4*>(c.src), sy, int64_t(c0) + pc.ax, int64_t(c1) + pc.ax, pc);
-      } else {
-        prefetchPiece(rowsSource, int64_t(r) + kPairAhead, c0, c1, pr);
-      }
       const float4* a = rowsSource;
       if (copy) {
         if (r < pc.dH) copyRow(static_cast<const float4*>(c.src), r, c0, c1, copied, pc);
