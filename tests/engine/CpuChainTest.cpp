@@ -253,6 +253,20 @@ TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
   EXPECT_TRUE(stopped.wasAborted());
   EXPECT_FALSE(stopped.launchChain(rows.data(), 2)) << "an aborted backend launches nothing more";
   EXPECT_EQ(fmtest::firstDifference(b, before), "");
+
+  // A direct pair stops too, before any tile writes its result.
+  auto conv = [&](int kernel, fm::Buffer* d, const fm::Buffer* from) {
+    fm::ChainLink l{kernel, d, from, FMParams{}, 40, 30, 3.0};
+    fm::makeParams(l.params, d, from, nullptr);
+    l.params.n = 1;
+    l.params.t[0] = l.params.t[1] = l.params.t[2] = 1.0f / 3;
+    return l;
+  };
+  std::vector<fm::ChainLink> pair = {conv(FM_K_CONV_ROWS, &x, &s), conv(FM_K_CONV_COLS, &y, &x)};
+  fm::CpuBackend stoppedPair(&par, [](void*) { return true; }, nullptr);
+  EXPECT_FALSE(stoppedPair.launchChain(pair.data(), 2));
+  EXPECT_TRUE(stoppedPair.wasAborted());
+  EXPECT_EQ(fmtest::firstDifference(b, before), "");
 }
 
 }  // namespace
