@@ -34,6 +34,16 @@ __attribute__((always_inline)) inline void storeVec(float4* d, Vec v) {
   std::memcpy(d, &v, sizeof v);
 }
 
+// Asks for the cache lines of Bytes bytes from `at`, which the thread reads next: a pass that
+// reads its source a row at a time stalls at each row's start, where the processor's own
+// prefetching has not yet followed the new row. Prefetches never fault, so `at` may lie past
+// the image at its last rows.
+template <int Bytes>
+__attribute__((always_inline)) inline void prefetchLines(const void* at) {
+#pragma GCC unroll 4
+  for (int b = 0; b < Bytes; b += 64) __builtin_prefetch(static_cast<const char*>(at) + b, 0, 3);
+}
+
 // Pixels whose sums a rows pass keeps in registers at once: independent chains, no spills.
 constexpr int kGroupVecs = 4;
 constexpr int kGroup = kGroupVecs * kVecPixels;
@@ -174,12 +184,14 @@ __attribute__((always_inline)) inline void convRowsGroup(float4* out, const floa
 // Taps held in registers for a whole run of groups (the other way, every multiply loads its
 // tap again, and the loads bound the pass): as convRowsGroup, for Taps = 2n + 1 known here.
 template <int Taps, bool Stream>
-__attribute__((always_inline)) inline void convRowsRun(float4* out, const float4* src, int groups, const float* t) {
+__attribute__((always_inline)) inline void convRowsRun(float4* out, const float4* src, int groups, const float* t,
+                                                       fm_idx ahead) {
   constexpr int P = kVecPixels;
   static_assert(Taps >= 3 * P, "every vector of the group takes a tap from each window position");
   Vec tap[Taps];
   for (int k = 0; k < Taps; ++k) tap[k] = splat<Vec>(t[k]);
   for (int g = 0; g < groups; ++g, out += kGroup, src += kGroup) {
+    if (ahead) prefetchLines<kGroup * 16>(src + ahead);
     Vec acc[kGroupVecs] = {};
 #pragma GCC unroll 64
     for (int j = 0; j < Taps + 3 * P; ++j) {
@@ -222,8 +234,10 @@ __attribute__((always_inline)) inline void addAlignedWindow(Vec (&acc)[kGroupVec
 
 template <int Taps, int M, bool Stream, int... J>
 __attribute__((always_inline)) inline void convRowsAligned(float4* out, const float* line, int groups,
-                                                           const Vec (&tap)[Taps], std::integer_sequence<int, J...>) {
+                                                           const Vec (&tap)[Taps], fm_idx ahead,
+                                                           std::integer_sequence<int, J...>) {
   for (int g = 0; g < groups; ++g, out += kGroup, line += 4 * kGroup) {
+    if (ahead) prefetchLines<kGroup * 16>(line + 4 * ahead);
     Vec acc[kGroupVecs] = {};
     (addAlignedWindow<Taps, M, J>(acc, line, tap), ...);
 #pragma GCC unroll 4
@@ -236,7 +250,7 @@ __attribute__((always_inline)) inline void convRowsAligned(float4* out, const fl
 // and after the windows and so must stay within the row, the others as convRowsRun.
 template <int Taps, bool Stream>
 __attribute__((always_inline)) inline void convRowsLines(float4* out, const float4* src, int groups, const float* t,
-                                                         const float4* begin, const float4* end) {
+                                                         const float4* begin, const float4* end, fm_idx ahead) {
   constexpr int P = kVecPixels, kWindows = Taps + 3 * P;
   const int m = int((reinterpret_cast<uintptr_t>(src) >> 4) & 3);
   const float4* first = src - m;  // the aligned vector holding the first window's first pixel
@@ -246,43 +260,44 @@ __attribute__((always_inline)) inline void convRowsLines(float4* out, const floa
   const int64_t fit = end - first - reach;
   g0 = std::min(g0, groups);
   const int g1 = int(std::max<int64_t>(g0, std::min<int64_t>(groups, fit < 0 ? 0 : fit / kGroup + 1)));
-  if (g0 > 0) convRowsRun<Taps, Stream>(out, src, g0, t);
+  if (g0 > 0) convRowsRun<Taps, Stream>(out, src, g0, t, ahead);
   Vec tap[Taps];
   for (int k = 0; k < Taps; ++k) tap[k] = splat<Vec>(t[k]);
   const float* line = reinterpret_cast<const float*>(first + fm_idx(g0) * kGroup);
   using Windows = std::make_integer_sequence<int, kWindows>;
   float4* o = out + fm_idx(g0) * kGroup;
   switch (m) {
-    case 0: convRowsAligned<Taps, 0, Stream>(o, line, g1 - g0, tap, Windows{}); break;
-    case 1: convRowsAligned<Taps, 1, Stream>(o, line, g1 - g0, tap, Windows{}); break;
-    case 2: convRowsAligned<Taps, 2, Stream>(o, line, g1 - g0, tap, Windows{}); break;
-    default: convRowsAligned<Taps, 3, Stream>(o, line, g1 - g0, tap, Windows{}); break;
+    case 0: convRowsAligned<Taps, 0, Stream>(o, line, g1 - g0, tap, ahead, Windows{}); break;
+    case 1: convRowsAligned<Taps, 1, Stream>(o, line, g1 - g0, tap, ahead, Windows{}); break;
+    case 2: convRowsAligned<Taps, 2, Stream>(o, line, g1 - g0, tap, ahead, Windows{}); break;
+    default: convRowsAligned<Taps, 3, Stream>(o, line, g1 - g0, tap, ahead, Windows{}); break;
   }
-  if (g1 < groups) convRowsRun<Taps, Stream>(out + fm_idx(g1) * kGroup, src + fm_idx(g1) * kGroup, groups - g1, t);
+  if (g1 < groups)
+    convRowsRun<Taps, Stream>(out + fm_idx(g1) * kGroup, src + fm_idx(g1) * kGroup, groups - g1, t, ahead);
 }
 #define FM_CONV_ROWS_RUN convRowsLines
 #else
-#define FM_CONV_ROWS_RUN(out, src, groups, t, begin, end) convRowsRun(out, src, groups, t)
+#define FM_CONV_ROWS_RUN(out, src, groups, t, begin, end, ahead) convRowsRun(out, src, groups, t, ahead)
 #endif
 
 // The runs for the window sizes of the direct Gaussian (n 6 to 9) whose taps, sums and input
 // fit the 32 vector registers, for `groups` groups from `src` in a row whose pixels lie in
-// [begin, end); false for other sizes.
+// [begin, end), asking for the pixels `ahead` further on as it goes; false for other sizes.
 template <bool Stream>
 inline bool convRowsFixed(float4* out, const float4* src, int groups, int n, const float* t, const float4* begin,
-                          const float4* end) {
+                          const float4* end, fm_idx ahead) {
   switch (2 * n + 1) {
-    case 13: return FM_CONV_ROWS_RUN<13, Stream>(out, src, groups, t, begin, end), true;
-    case 15: return FM_CONV_ROWS_RUN<15, Stream>(out, src, groups, t, begin, end), true;
-    case 17: return FM_CONV_ROWS_RUN<17, Stream>(out, src, groups, t, begin, end), true;
-    case 19: return FM_CONV_ROWS_RUN<19, Stream>(out, src, groups, t, begin, end), true;
+    case 13: return FM_CONV_ROWS_RUN<13, Stream>(out, src, groups, t, begin, end, ahead), true;
+    case 15: return FM_CONV_ROWS_RUN<15, Stream>(out, src, groups, t, begin, end, ahead), true;
+    case 17: return FM_CONV_ROWS_RUN<17, Stream>(out, src, groups, t, begin, end, ahead), true;
+    case 19: return FM_CONV_ROWS_RUN<19, Stream>(out, src, groups, t, begin, end, ahead), true;
     default: return false;
   }
 }
 #undef FM_CONV_ROWS_RUN
 #else
 template <bool Stream>
-inline bool convRowsFixed(float4*, const float4*, int, int, const float*, const float4*, const float4*) {
+inline bool convRowsFixed(float4*, const float4*, int, int, const float*, const float4*, const float4*, fm_idx) {
   return false;
 }
 #endif
@@ -322,10 +337,11 @@ __attribute__((always_inline)) inline float4 convItem(int x, int y, int n, const
 // others reading a padded run; for a column pass every column of the source, near the top and
 // bottom edges too, where each tap reads one whole source row or nothing, as the kernel's edge
 // rule decides for that row. Columns past the source take the work item's own sum. Stream:
-// the results go past the cache.
+// the results go past the cache. `next`, for a rows pass whose source is not in the cache: how
+// many pixels on the row the thread reads next starts, asked for as this one is read.
 template <bool Rows, bool Stream = true>
 __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4* d, const float4* a,
-                                                   const FMParams& p) {
+                                                   const FMParams& p, fm_idx next = 0) {
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   float4* out = d + fm_idx(y) * p.dP;
   TapRows rows;
@@ -365,15 +381,18 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
       for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
       out[x] = acc;
     }
-  if (Rows) {
-    const float4* rowBegin = a + fm_idx(y) * p.aP;
-    if (convRowsFixed<Stream>(out + x, rows.a + rows.offset[0] + x, (x1 - x) / kGroup, n, p.t, rowBegin,
-                              rowBegin + (y < p.aH ? p.aW : 0)))
-      x += (x1 - x) / kGroup * kGroup;
-  }
+  const float4* rowBegin = a + fm_idx(y) * p.aP;
+  const float4* window = rowBegin - n;  // for a rows pass, the first window's first pixel
+  if (Rows && convRowsFixed<Stream>(out + x, window + x, (x1 - x) / kGroup, n, p.t, rowBegin,
+                                    rowBegin + (y < p.aH ? p.aW : 0), next))
+    x += (x1 - x) / kGroup * kGroup;
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
-    for (; x + kGroup <= x1; x += kGroup) convRowsGroup<Stream>(out + x, rows.a + rows.offset[0] + x, n, p.t);
+    for (; x + kGroup <= x1; x += kGroup) {
+      if (next) prefetchLines<kGroup * 16>(window + x + next);
+      convRowsGroup<Stream>(out + x, window + x, n, p.t);
+    }
   for (; x + kGroup <= x1; x += kGroup) {
+    if (Rows && next) prefetchLines<kGroup * 16>(window + x + next);
     Vec acc[kGroupVecs] = {};
     for (int k = 0; k <= 2 * n; ++k) {
       const Vec taps = splat<Vec>(p.t[k]);
@@ -412,9 +431,10 @@ __attribute__((always_inline)) inline void addSourceRow(Vec (&acc)[kColRows][kTi
 
 // Tiles [x0, x1) of output rows [y, y + kColRows) of a column pass whose taps all read their
 // own source row: each source row is loaded once for every output row it serves, and each
-// output row still adds its taps in order, starting from zero.
+// output row still adds its taps in order, starting from zero. Fetch: the source is in memory,
+// and the rows the next group adds are asked for as this one is computed.
 __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, const float4* a, float4* d,
-                                                        const FMParams& p, int n) {
+                                                        const FMParams& p, int n, bool fetch) {
   static_assert(kColRows == 4, "the ramps below are written for groups of four rows");
   constexpr int kTile = kTileVecs * kVecPixels;
   const int taps = 2 * n + 1;
@@ -422,6 +442,9 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
   for (int x = x0; x + kTile <= x1; x += kTile) {
     Vec acc[kColRows][kTileVecs] = {};
     const float4* src = a + fm_idx(y - n) * aP + x;
+    if (fetch)
+#pragma GCC unroll 4
+      for (int i = 0; i < kColRows; ++i) prefetchLines<kTile * 16>(src + (taps + kColRows - 1 + i) * aP);
     // Source row r serves output rows max(0, r - taps + 1) .. min(3, r).
     if (taps >= kColRows) {
       addSourceRow<0, 0>(acc, src, 0, p.t);
@@ -455,13 +478,13 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
 // strip's groups share stay in the cache from one group to the next. Columns past the last
 // whole tile, and past the source, take the work item's own sum.
 __attribute__((always_inline)) inline void convColsBlock(int ya, int yb, int xb, int xe, const float4* a,
-                                                         float4* d, const FMParams& p, int n) {
+                                                         float4* d, const FMParams& p, int n, bool fetch) {
   constexpr int kTile = kTileVecs * kVecPixels;
   const int x1 = std::max(xb, std::min(xe, p.aW));
   const int tiled = x1 - (x1 - xb) % kTile;
   for (int xs = xb; xs < tiled; xs += kStrip) {
     const int xe = std::min(xs + kStrip, tiled);
-    for (int y = ya; y < yb; y += kColRows) convColsRows(y, xs, xe, a, d, p, n);
+    for (int y = ya; y < yb; y += kColRows) convColsRows(y, xs, xe, a, d, p, n, fetch);
   }
   for (int y = ya; y < yb; ++y) {
     float4* out = d + fm_idx(y) * p.dP;
@@ -470,9 +493,10 @@ __attribute__((always_inline)) inline void convColsBlock(int ya, int yb, int xb,
 }
 
 // Pixels [xb, xe) of rows [ya, yb) of a column pass, both ranges within its grid and
-// destination: the rows whose every tap reads inside the source go in groups.
+// destination: the rows whose every tap reads inside the source go in groups. Fetch: as for
+// convColsRows.
 __attribute__((always_inline)) inline void convColsRange(int ya, int yb, int xb, int xe, float4* d,
-                                                         const float4* a, const FMParams& p) {
+                                                         const float4* a, const FMParams& p, bool fetch) {
   // A negative radius has no taps, where the fast loops assume at least one.
   const int n = fm_mini(p.n, FM_CONV_MAX_N);
   int ga = 0, gb = 0;
@@ -482,7 +506,7 @@ __attribute__((always_inline)) inline void convColsRange(int ya, int yb, int xb,
     if (hi - lo >= kColRows) {
       ga = int(lo);
       gb = int(lo + (hi - lo) / kColRows * kColRows);
-      convColsBlock(ga, gb, xb, xe, a, d, p, n);
+      convColsBlock(ga, gb, xb, xe, a, d, p, n, fetch);
     }
   }
   for (int y = ya; y < yb; ++y) {
@@ -505,9 +529,9 @@ __attribute__((always_inline)) inline void convBand(int gridW, int first, int en
   const int width = std::min(gridW, p.dW);
   const int ya = std::max(0, p.y0 + first), yb = std::min({p.y0 + end, p.y1, p.dH});
   if (!Rows) {
-    convColsRange(ya, yb, 0, width, d, a, p);
+    convColsRange(ya, yb, 0, width, d, a, p, true);
   } else if (p.n >= 0) {
-    for (int y = ya; y < yb; ++y) convRow<true>(y, 0, width, d, a, p);
+    for (int y = ya; y < yb; ++y) convRow<true>(y, 0, width, d, a, p, p.aP);
   } else {
     for (int y = ya; y < yb; ++y)
       for (int x = 0; x < width; ++x) d[fm_idx(y) * p.dP + x] = convItem<true>(x, y, p.n, a, p);

@@ -34,7 +34,10 @@ inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const
     const float4* run = src + (fm_idx(sy) * p.aP + p.ax);  // run[x] is what pixel x reads
     const Vec g = splat<Vec>(p.g0);
     int x = ra;
-    for (; x + kVecPixels <= rb; x += kVecPixels) storeVec<false>(out + (x - c0), vecAt(run + x) * g);
+    for (; x + kVecPixels <= rb; x += kVecPixels) {
+      prefetchLines<kVecPixels * 16>(run + x + p.aP);  // the next row's piece, read next
+      storeVec<false>(out + (x - c0), vecAt(run + x) * g);
+    }
     for (; x < rb; ++x) out[x - c0] = run[x] * p.g0;
   }
   for (int x = rb; x < c1; ++x) out[x - c0] = fm_copy_value(src, x, y, &p);
@@ -42,15 +45,16 @@ inline void copyRow(const float4* src, int y, int c0, int c1, float4* out, const
 
 // Each pass out of line, on its own copy of the block: inlined into the tile's loops, the rows
 // run's taps no longer fit the registers, and stores through a shared block may change it.
-__attribute__((noinline)) void pairRowsPass(int r, int x0, int x1, float4* d, const float4* a, const FMParams& block) {
+__attribute__((noinline)) void pairRowsPass(int r, int x0, int x1, float4* d, const float4* a, const FMParams& block,
+                                            fm_idx next) {
   const FMParams p = block;
-  convRow<true, false>(r, x0, x1, d, a, p);
+  convRow<true, false>(r, x0, x1, d, a, p, next);
 }
 
 __attribute__((noinline)) void pairColsPass(int ya, int yb, int x0, int x1, float4* d, const float4* a,
                                             const FMParams& block) {
   const FMParams p = block;
-  convColsRange(ya, yb, x0, x1, d, a, p);
+  convColsRange(ya, yb, x0, x1, d, a, p, false);  // the scratch is in the cache
 }
 
 // Columns [x0, x1), rows [y0, y1) of the pair. `mid` holds kPairRows + 2n rows of the tile's
@@ -85,7 +89,7 @@ inline void pairTile(const CpuChain& c, int x0, int x1, int y0, int y1, float4* 
         if (r < pc.dH) copyRow(static_cast<const float4*>(c.src), r, c0, c1, copied, pc);
         a = copied - (fm_idx(r) * copiedPitch + c0);
       }
-      pairRowsPass(r, x0, x1, midView, a, pr);
+      pairRowsPass(r, x0, x1, midView, a, pr, copy ? 0 : pr.aP);
     }
     m1 = std::max(m1, need1);
     pairColsPass(y, ye, x0, x1, static_cast<float4*>(c.dst), midView, pk);
