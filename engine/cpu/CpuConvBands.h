@@ -315,7 +315,13 @@ __attribute__((always_inline)) inline void convRowsEdge(int xa, int xb, int y, c
   for (int x = xa; x < xb; x += kRun) {
     const int m = std::min(kRun, xb - x);
     for (int i = 0; i < m + 2 * n; ++i) pad[i] = fm_axv(a, base, 1, x - n + i, len, p.mode, p.lo, p.hi);
-    for (int c = 0; c < m; ++c) {
+    int c = 0;
+    for (; c + kVecPixels <= m; c += kVecPixels) {
+      Vec acc = {};
+      for (int k = 0; k <= 2 * n; ++k) acc += vecAt(pad + c + k) * splat<Vec>(p.t[k]);
+      storeVec<false>(out + x + c, acc);
+    }
+    for (; c < m; ++c) {
       float4 acc = f4z();
       for (int k = 0; k <= 2 * n; ++k) acc += pad[c + k] * p.t[k];
       out[x + c] = acc;
@@ -338,7 +344,7 @@ __attribute__((always_inline)) inline float4 convItem(int x, int y, int n, const
 // bottom edges too, where each tap reads one whole source row or nothing, as the kernel's edge
 // rule decides for that row. Columns past the source take the work item's own sum. Stream:
 // the results go past the cache. `next`, for a rows pass whose source is not in the cache: how
-// many pixels on the row the thread reads next starts, asked for as this one is read.
+// many pixels on a row the thread reads soon starts, asked for as this one is read.
 template <bool Rows, bool Stream = true>
 __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4* d, const float4* a,
                                                    const FMParams& p, fm_idx next = 0) {
@@ -403,6 +409,12 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
 #pragma GCC unroll 4
     for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + x + c * kVecPixels, acc[c]);
   }
+  if (Rows)
+    for (; x + kVecPixels <= x1; x += kVecPixels) {
+      Vec acc = {};
+      for (int k = 0; k <= 2 * n; ++k) acc += vecAt(window + x + k) * splat<Vec>(p.t[k]);
+      storeVec<Stream>(out + x, acc);
+    }
   for (; x < x1; ++x) {
     float4 acc = f4z();
     for (int k = 0; k <= 2 * n; ++k) acc += *rows.at<float4>(k, x) * p.t[k];
@@ -531,7 +543,8 @@ __attribute__((always_inline)) inline void convBand(int gridW, int first, int en
   if (!Rows) {
     convColsRange(ya, yb, 0, width, d, a, p, true);
   } else if (p.n >= 0) {
-    for (int y = ya; y < yb; ++y) convRow<true>(y, 0, width, d, a, p, p.aP);
+    // Asked for two rows on: one row on measured slower, the hardware then still waiting.
+    for (int y = ya; y < yb; ++y) convRow<true>(y, 0, width, d, a, p, 2 * p.aP);
   } else {
     for (int y = ya; y < yb; ++y)
       for (int x = 0; x < width; ++x) d[fm_idx(y) * p.dP + x] = convItem<true>(x, y, p.n, a, p);
