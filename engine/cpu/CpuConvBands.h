@@ -34,10 +34,10 @@ __attribute__((always_inline)) inline void storeVec(float4* d, Vec v) {
   std::memcpy(d, &v, sizeof v);
 }
 
-// Asks for the cache lines of Bytes bytes from `at`, which the thread reads next: a pass that
+// Asks for the cache lines of Bytes bytes from `at`, which the thread reads soon: a pass that
 // reads its source a row at a time stalls at each row's start, where the processor's own
 // prefetching has not yet followed the new row. Prefetches never fault, so `at` may lie past
-// the image at its last rows.
+// the image at its last rows. (A loop, not unrolled whole: that measured slower.)
 template <int Bytes>
 __attribute__((always_inline)) inline void prefetchLines(const void* at) {
 #pragma GCC unroll 4
@@ -47,6 +47,12 @@ __attribute__((always_inline)) inline void prefetchLines(const void* at) {
 // Pixels whose sums a rows pass keeps in registers at once: independent chains, no spills.
 constexpr int kGroupVecs = 4;
 constexpr int kGroup = kGroupVecs * kVecPixels;
+
+// The source pixels that a rows group's windows read, from the first window's first pixel: the
+// group's and the 2n after them, so that a row's last pixels are asked for too. Loops whose
+// window size is not fixed ask for those of the direct Gaussian's widest, 19 taps.
+constexpr int windowBytes(int taps) { return (kGroup + taps - 1) * 16; }
+constexpr int kAskedBytes = windowBytes(19);
 
 // Output rows a column pass computes together, so that each source row is loaded once for all
 // of them, and the vectors of a tile of each (as many as the registers hold without spilling).
@@ -191,7 +197,7 @@ __attribute__((always_inline)) inline void convRowsRun(float4* out, const float4
   Vec tap[Taps];
   for (int k = 0; k < Taps; ++k) tap[k] = splat<Vec>(t[k]);
   for (int g = 0; g < groups; ++g, out += kGroup, src += kGroup) {
-    if (ahead) prefetchLines<kGroup * 16>(src + ahead);
+    if (ahead) prefetchLines<windowBytes(Taps)>(src + ahead);
     Vec acc[kGroupVecs] = {};
 #pragma GCC unroll 64
     for (int j = 0; j < Taps + 3 * P; ++j) {
@@ -237,7 +243,7 @@ __attribute__((always_inline)) inline void convRowsAligned(float4* out, const fl
                                                            const Vec (&tap)[Taps], fm_idx ahead,
                                                            std::integer_sequence<int, J...>) {
   for (int g = 0; g < groups; ++g, out += kGroup, line += 4 * kGroup) {
-    if (ahead) prefetchLines<kGroup * 16>(line + 4 * ahead);
+    if (ahead) prefetchLines<windowBytes(Taps)>(line + 4 * ahead);
     Vec acc[kGroupVecs] = {};
     (addAlignedWindow<Taps, M, J>(acc, line, tap), ...);
 #pragma GCC unroll 4
@@ -394,11 +400,11 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
     x += (x1 - x) / kGroup * kGroup;
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
     for (; x + kGroup <= x1; x += kGroup) {
-      if (next) prefetchLines<kGroup * 16>(window + x + next);
+      if (next) prefetchLines<kAskedBytes>(window + x + next);
       convRowsGroup<Stream>(out + x, window + x, n, p.t);
     }
   for (; x + kGroup <= x1; x += kGroup) {
-    if (Rows && next) prefetchLines<kGroup * 16>(window + x + next);
+    if (Rows && next) prefetchLines<kAskedBytes>(window + x + next);
     Vec acc[kGroupVecs] = {};
     for (int k = 0; k <= 2 * n; ++k) {
       const Vec taps = splat<Vec>(p.t[k]);
