@@ -191,6 +191,15 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
     chain.push_back(link);
     std::swap(last, next);
   }
+  // The copy into the destination joins a direct pair that ends the passes: a backend may then
+  // write the pair's result there itself instead of into the working image.
+  const size_t links = chain.size();
+  if (f == 1 && !linearLight && links >= 2 && chain[links - 1].kernel == FM_K_CONV_COLS &&
+      chain[links - 2].kernel == FM_K_CONV_ROWS) {
+    chain.push_back(copyLink(destination, *last, int64_t(outputRect.left) - W.left,
+                             int64_t(outputRect.top) - W.top, nullptr));
+    return flush();
+  }
   if (!flush()) return false;
   if (linearLight && !convertLight(be, *last, false)) return false;
 

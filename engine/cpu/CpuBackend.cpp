@@ -143,29 +143,57 @@ int fusedAxis(const ChainLink* links, int count) {
 // Whether a chain is a direct rows pass and the direct column pass that reads all it wrote,
 // optionally led by a plain copy into the rows pass's source, each launch covering its whole
 // image. The CPU then runs them in tiles and never writes the image between the passes.
-bool directPair(const ChainLink* links, int count) {
-  if (count != 2 && count != 3) return false;
+// A copy that moves or scales pixels and nothing else.
+bool plainCopy(const ChainLink& l) { return l.kernel == FM_K_COPY && !(l.params.flags & FM_F_ACCUM); }
+
+// Where the links of a direct pair lie in a chain, [copy,] rows, columns[, copy]: the rows
+// pass's index, or -1 where the chain is not one the CPU runs in tiles. The result of the column
+// pass (where a copy follows, that copy's source) goes from the tiles to `area`.
+int directPair(const ChainLink* links, int count, Rect& area) {
+  if (count < 2 || count > 4) return -1;
   for (int j = 0; j < count; ++j) {
     const ChainLink& l = links[j];
     const FMParams& p = l.params;
-    if (!l.dst || !l.dst->data || !l.src || !l.src->data) return false;
-    if (l.gridW < p.dW || l.gridH < p.dH || p.y1 < p.dH) return false;
+    if (!l.dst || !l.dst->data || !l.src || !l.src->data) return -1;
+    if (l.gridW < p.dW || l.gridH < p.dH || p.y1 < p.dH) return -1;
   }
-  const ChainLink &head = links[0], &rows = links[count - 2], &cols = links[count - 1];
+  const int r = links[0].kernel == FM_K_COPY ? 1 : 0;
+  const bool tail = count == r + 3;
+  if (count != r + 2 && !tail) return -1;
+  const ChainLink &head = links[0], &rows = links[r], &cols = links[r + 1];
   const FMParams &pr = rows.params, &pk = cols.params;
-  if (rows.kernel != FM_K_CONV_ROWS || cols.kernel != FM_K_CONV_COLS) return false;
+  if (rows.kernel != FM_K_CONV_ROWS || cols.kernel != FM_K_CONV_COLS) return -1;
   // A clamped edge may read rows or columns far from a tile's own.
   for (const FMParams* p : {&pr, &pk})
-    if (p->n < 0 || p->mode == FM_EDGE_CLAMP) return false;
+    if (p->n < 0 || p->mode == FM_EDGE_CLAMP) return -1;
   if (!sameImage(cols.src, rows.dst) || pk.aW != pr.dW || pk.aH != pr.dH || pk.aP != pr.dP ||
       pk.dW != pr.dW || pk.dH != pr.dH)
-    return false;
+    return -1;
   // Tiles write the destination while others still read the chain's source.
-  if (sameImage(cols.dst, head.src) || sameImage(cols.dst, rows.dst)) return false;
-  if (count == 2) return true;
-  const FMParams& pc = head.params;
-  return head.kernel == FM_K_COPY && !(pc.flags & FM_F_ACCUM) && sameImage(head.dst, rows.src) &&
-         pc.dW == pr.aW && pc.dH == pr.aH && pc.dP == pr.aP;
+  if (sameImage(cols.dst, head.src) || sameImage(cols.dst, rows.dst)) return -1;
+  if (r == 1) {
+    const FMParams& pc = head.params;
+    if (!plainCopy(head) || !sameImage(head.dst, rows.src) || pc.dW != pr.aW || pc.dH != pr.aH || pc.dP != pr.aP)
+      return -1;
+  }
+  area = Rect{0, 0, pk.dW, pk.dH};
+  if (!tail) return r;
+  // A copy after the pair takes the pixels of the result it reads, each unchanged (1 x v is v
+  // for every v the sums give), and zeros where it reads outside: the tiles compute only those
+  // pixels and write them straight into the copy's destination.
+  const ChainLink& out = links[count - 1];
+  const FMParams& pt = out.params;
+  if (!plainCopy(out) || pt.mode != 0 || pt.g0 != 1.0f || !sameImage(out.src, cols.dst) || pt.aW != pk.dW ||
+      pt.aH != pk.dH || pt.aP != pk.dP)
+    return -1;
+  for (const Buffer* read : {head.src, rows.src, static_cast<const Buffer*>(rows.dst)})
+    if (sameImage(out.dst, read)) return -1;
+  const int64_t left = std::max<int64_t>(0, pt.ax), top = std::max<int64_t>(0, pt.ay);
+  const int64_t right = std::min<int64_t>(pk.dW, int64_t(pt.ax) + pt.dW);
+  const int64_t bottom = std::min<int64_t>(pk.dH, int64_t(pt.ay) + pt.dH);
+  if (right <= left || bottom <= top) return -1;
+  area = Rect{int32_t(left), int32_t(top), int32_t(right), int32_t(bottom)};
+  return r;
 }
 
 // Tiles of a direct pair: strips narrow enough that a tile's rows pass results stay in the
@@ -286,7 +314,8 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
 
 bool CpuBackend::launchChain(ChainLink* links, int count) {
   if (aborted) return false;
-  const bool pair = directPair(links, count);
+  Rect area;
+  const bool pair = directPair(links, count, area) >= 0;
   const int axis = pair ? 0 : fusedAxis(links, count);
   if (!pair && axis == 0) return Backend::launchChain(links, count);
   CpuChainLink fused[kCpuChainMaxLinks];
@@ -303,7 +332,11 @@ bool CpuBackend::launchChain(ChainLink* links, int count) {
   task.abortContext = abortContext;
   const long long wanted = 4LL * std::max(threads, 1);
   if (pair) {
-    const int W = links[count - 1].params.dW, H = links[count - 1].params.dH;
+    const int W = area.right - area.left, H = area.bottom - area.top;
+    task.chain.areaX = int(area.left);
+    task.chain.areaY = int(area.top);
+    task.chain.areaW = W;
+    task.chain.areaH = H;
     const int across = (W + kPairTileWidth - 1) / kPairTileWidth;
     const long long down =
         std::max<long long>(1, std::min<long long>((wanted + across - 1) / across, H / kPairTileMinRows));

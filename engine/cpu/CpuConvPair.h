@@ -57,21 +57,24 @@ __attribute__((noinline)) void pairColsPass(int ya, int yb, int x0, int x1, floa
   convColsRange(ya, yb, x0, x1, d, a, p, false);  // the scratch is in the cache
 }
 
-// Columns [x0, x1), rows [y0, y1) of the pair. `mid` holds kPairRows + 2n rows of the tile's
-// width, `copied` one row of the copy's. Both passes run on views of the scratch: a block whose
-// pitch is the scratch's, with a base placed so that the kernels' absolute positions (which
-// their edge rules depend on) land on the rows and columns the scratch holds.
-inline void pairTile(const CpuChain& c, int x0, int x1, int y0, int y1, float4* mid, int midPitch,
-                     float4* copied, int copiedPitch) {
-  const bool copy = c.count == 3;
+// Columns [x0, x1), rows [y0, y1) of the pair's result, written to `out` (a view of `outPitch`
+// pixels a row placed so that the column pass's positions land where they go), the rows pass
+// being link r. `mid` holds kPairRows + 2n rows of the tile's width, `copied` one row of the
+// copy's. Both passes run on views of the scratch: a block whose pitch is the scratch's, with a
+// base placed so that the kernels' absolute positions (which their edge rules depend on) land
+// on the rows and columns the scratch holds.
+inline void pairTile(const CpuChain& c, int r, int x0, int x1, int y0, int y1, float4* out, int outPitch,
+                     float4* mid, int midPitch, float4* copied, int copiedPitch) {
+  const bool copy = r == 1;
   const FMParams& pc = c.links[0].p;
-  FMParams pr = c.links[c.count - 2].p, pk = c.links[c.count - 1].p;
+  FMParams pr = c.links[r].p, pk = c.links[r + 1].p;
   const int nr = fm_mini(pr.n, FM_CONV_MAX_N), nk = fm_mini(pk.n, FM_CONV_MAX_N);
   const float4* rowsSource = static_cast<const float4*>(copy ? nullptr : c.src);
   const int c0 = std::max(0, x0 - nr), c1 = std::min(pr.aW, x1 + nr);
   if (copy) pr.aP = copiedPitch;
   pr.dP = midPitch;
   pk.aP = midPitch;
+  pk.dP = outPitch;
   int m0 = std::max(0, y0 - nk), m1 = m0;  // rows of the rows pass that `mid` holds
   for (int y = y0; y < y1; y += kPairRows) {
     const int ye = std::min(y1, y + kPairRows);
@@ -83,37 +86,59 @@ inline void pairTile(const CpuChain& c, int x0, int x1, int y0, int y1, float4* 
       m1 = m0 + keep;
     }
     float4* midView = mid - (fm_idx(m0) * midPitch + x0);
-    for (int r = m1; r < need1; ++r) {
+    for (int row = m1; row < need1; ++row) {
       const float4* a = rowsSource;
       if (copy) {
-        if (r < pc.dH) copyRow(static_cast<const float4*>(c.src), r, c0, c1, copied, pc);
-        a = copied - (fm_idx(r) * copiedPitch + c0);
+        if (row < pc.dH) copyRow(static_cast<const float4*>(c.src), row, c0, c1, copied, pc);
+        a = copied - (fm_idx(row) * copiedPitch + c0);
       }
-      pairRowsPass(r, x0, x1, midView, a, pr, copy ? 0 : pr.aP);
+      pairRowsPass(row, x0, x1, midView, a, pr, copy ? 0 : pr.aP);
     }
     m1 = std::max(m1, need1);
-    pairColsPass(y, ye, x0, x1, static_cast<float4*>(c.dst), midView, pk);
+    pairColsPass(y, ye, x0, x1, out, midView, pk);
   }
 }
 
-// Tiles [first, end) of the pair: c.tileW columns by c.tileH rows each, numbered along rows of
-// tiles. False when out of memory.
+// Pixels [xa, xb) of rows [ya, yb) of an image of `pitch` pixels a row: zeros.
+inline void clearPixels(float4* image, fm_idx pitch, int xa, int xb, int ya, int yb) {
+  if (xa >= xb) return;
+  for (int y = ya; y < yb; ++y) std::memset(static_cast<void*>(image + (fm_idx(y) * pitch + xa)), 0, size_t(xb - xa) * sizeof(float4));
+}
+
+// Tiles [first, end) of the pair: c.tileW columns by c.tileH rows each of the chain's area,
+// numbered along rows of tiles. Where a copy follows the pair, its destination's pixels that
+// read outside the result are zero, each cleared by the tile next to it. False when out of
+// memory.
 bool runConvPair(const CpuChain& c, int first, int end) {
-  const FMParams& pr = c.links[c.count - 2].p;
-  const FMParams& pk = c.links[c.count - 1].p;
-  const int across = (pk.dW + c.tileW - 1) / c.tileW;
+  const int r = c.links[0].kernel == FM_K_COPY ? 1 : 0;
+  const bool tail = c.count == r + 3;
+  const FMParams& pr = c.links[r].p;
+  const FMParams& pk = c.links[r + 1].p;
+  const FMParams& pt = c.links[c.count - 1].p;  // the copy after the pair, where there is one
+  float4* dst = static_cast<float4*>(c.dst);
+  float4* out = tail ? dst - (fm_idx(pt.ay) * pt.dP + pt.ax) : dst;
+  const int outPitch = tail ? pt.dP : pk.dP;
+  const int across = (c.areaW + c.tileW - 1) / c.tileW, down = (c.areaH + c.tileH - 1) / c.tileH;
   // Rows of the scratch a power of two apart would compete for the same cache sets.
   const int midPitch = (c.tileW + 3) / 4 * 4 + 4;
   const int copiedPitch = (c.tileW + 2 * fm_mini(pr.n, FM_CONV_MAX_N) + 3) / 4 * 4;
   const size_t midPixels = size_t(kPairRows + 2 * fm_mini(pk.n, FM_CONV_MAX_N)) * midPitch;
   // The copied row has an aligned vector to spare on each side: the rows run reads whole
   // aligned vectors, up to three pixels past the ones its windows need.
-  special::ChainScratch scratch(midPixels + (c.count == 3 ? size_t(copiedPitch) + 8 : 0));
+  special::ChainScratch scratch(midPixels + (r == 1 ? size_t(copiedPitch) + 8 : 0));
   if (!scratch.data) return false;
   for (int t = first; t < end; ++t) {
-    const int x0 = t % across * c.tileW, y0 = t / across * c.tileH;
-    pairTile(c, x0, std::min(pk.dW, x0 + c.tileW), y0, std::min(pk.dH, y0 + c.tileH), scratch.data, midPitch,
-             scratch.data + midPixels + 4, copiedPitch);
+    const int tx = t % across, ty = t / across;
+    const int x0 = c.areaX + tx * c.tileW, y0 = c.areaY + ty * c.tileH;
+    const int x1 = std::min(c.areaX + c.areaW, x0 + c.tileW), y1 = std::min(c.areaY + c.areaH, y0 + c.tileH);
+    pairTile(c, r, x0, x1, y0, y1, out, outPitch, scratch.data, midPitch, scratch.data + midPixels + 4, copiedPitch);
+    if (!tail) continue;
+    // The area in the destination's own positions.
+    const int left = c.areaX - pt.ax, right = left + c.areaW, top = c.areaY - pt.ay, bottom = top + c.areaH;
+    if (tx == 0) clearPixels(dst, pt.dP, 0, left, y0 - pt.ay, y1 - pt.ay);
+    if (tx == across - 1) clearPixels(dst, pt.dP, right, pt.dW, y0 - pt.ay, y1 - pt.ay);
+    if (tx == 0 && ty == 0) clearPixels(dst, pt.dP, 0, pt.dW, 0, top);
+    if (tx == 0 && ty == down - 1) clearPixels(dst, pt.dP, 0, pt.dW, bottom, pt.dH);
   }
   streamFence();
   return true;

@@ -41,9 +41,14 @@ struct CpuChain {
   int count = 0;
   const void* src = nullptr;
   void* dst = nullptr;
-  // Tiles of a direct pair (cpuConvPairRunner): columns and rows each.
+  // Tiles of a direct pair (cpuConvPairRunner): columns and rows each, laid over the part of
+  // the column pass's result the chain writes, which starts at (areaX, areaY).
   int tileW = 0;
   int tileH = 0;
+  int areaX = 0;
+  int areaY = 0;
+  int areaW = 0;
+  int areaH = 0;
 };
 constexpr int kCpuChainMaxLinks = 16;
 
@@ -67,7 +72,8 @@ SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa = cpuIsa());
 ChainRunner cpuChainRunner(bool columns, CpuIsa isa = cpuIsa());
 
 // The runner of a direct rows pass and the column pass that reads it, optionally led by a plain
-// copy into the rows pass's source; its range counts tiles of the chain's tileW x tileH.
+// copy into the rows pass's source and followed by a plain copy of the result into the chain's
+// destination; its range counts tiles of the chain's tileW x tileH.
 ChainRunner cpuConvPairRunner(CpuIsa isa = cpuIsa());
 
 }  // namespace fm

@@ -131,17 +131,18 @@ TEST(CpuChains, FusedChainsEqualTheirLinksRunOneByOne) {
   }
 }
 
-// A direct rows pass and the column pass after it, now and then led by a copy, as a Gaussian
-// launches them: run in tiles at every level, they give exactly what launching the links one by
-// one gives, and the image between them is left alone. Wide images take several strips of
-// tiles, narrow ones tiles cut across; every window length and both edge rules with shifted
-// valid ranges put the rows' windows at every alignment.
+// A direct rows pass and the column pass after it, now and then led by a copy and followed by a
+// shifted copy into an image of another size, as a Gaussian launches them: run in tiles at every
+// level, they give exactly what launching the links one by one gives, and the images between
+// them are left alone. Wide images take several strips of tiles, narrow ones tiles cut across;
+// every window length and both edge rules with shifted valid ranges put the rows' windows at
+// every alignment; the last copy crops the result or leaves zeros around it.
 TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
   std::mt19937 rng(77);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   fm::ThreadParallel par(3);
   for (int round = 0; round < 24; ++round) {
-    const bool copyFirst = round % 2 == 1;
+    const bool copyFirst = round % 2 == 1, copyAfter = round / 2 % 2 == 1;
     const int w = round % 4 == 0 ? pick(520, 1100) : pick(5, 120), h = pick(5, 150);
     // 0: the chain's source, 1: the copy's image (and the result after one), 2: between the
     // passes, 3: the result without a copy.
@@ -149,7 +150,9 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
                                  fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5)),
                                  fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5)),
                                  fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 5))};
-    const int rowsFrom = copyFirst ? 1 : 0, last = copyFirst ? 1 : 3;
+    const int ow = std::max(1, w + pick(-8, 8)), oh = std::max(1, h + pick(-8, 8));
+    im.push_back(fmtest::randomImage(ow, oh, rng(), 0, 1, false, ow + pick(0, 5)));  // 4: after the last copy
+    const int rowsFrom = copyFirst ? 1 : 0, last = copyFirst ? 1 : 3, result = copyAfter ? 4 : last;
     std::vector<fmtest::KernelCall> links;
     std::vector<int> from, to;
     // A link from image a to image d, its block made from their sizes.
@@ -157,8 +160,8 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
       fmtest::KernelCall k;
       k.kernel = kernel;
       k.params = fmtest::blockFor(&im[d], &im[a], nullptr);
-      k.gridW = w;
-      k.gridH = h;
+      k.gridW = im[d].width();
+      k.gridH = im[d].height();
       links.push_back(k);
       from.push_back(a);
       to.push_back(d);
@@ -188,6 +191,14 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
       p.hi = (axis == 0 ? w : h) - pick(-3, 6);
       what += std::string(axis == 0 ? ", rows n " : ", columns n ") + std::to_string(p.n);
     }
+    if (copyAfter) {
+      FMParams& p = link(FM_K_COPY, last, 4);
+      // Some of the result always lands in the image.
+      p.ax = pick(std::max(-6, 1 - ow), std::min(6, w - 1));
+      p.ay = pick(std::max(-6, 1 - oh), std::min(6, h - 1));
+      what += ", copy after to " + std::to_string(ow) + " x " + std::to_string(oh) + " from " +
+              std::to_string(p.ax) + ", " + std::to_string(p.ay);
+    }
     SCOPED_TRACE(what);
     std::vector<HostImage> expected = im;
     for (size_t j = 0; j < links.size(); ++j) {
@@ -202,11 +213,15 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
       for (const HostImage& x : got) buffers.push_back(x.buffer());
       std::vector<fm::ChainLink> chain;
       for (size_t j = 0; j < links.size(); ++j)
-        chain.push_back({links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, w, h, 1.0});
+        chain.push_back(
+            {links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, links[j].gridW, links[j].gridH, 1.0});
       fm::CpuBackend be(&par, nullptr, nullptr, isa);
       ASSERT_TRUE(be.launchChain(chain.data(), int(chain.size())));
-      EXPECT_EQ(fmtest::firstDifference(got[last], expected[last]), "") << fm::cpuIsaName(isa);
+      EXPECT_EQ(fmtest::firstDifference(got[result], expected[result]), "") << fm::cpuIsaName(isa);
       EXPECT_EQ(fmtest::firstDifference(got[2], im[2]), "") << fm::cpuIsaName(isa) << ": the pair did not run fused";
+      if (copyAfter) {
+        EXPECT_EQ(fmtest::firstDifference(got[last], im[last]), "") << fm::cpuIsaName(isa);
+      }
     }
   }
 }
