@@ -140,15 +140,15 @@ int fusedAxis(const ChainLink* links, int count) {
   return columns ? 2 : 1;
 }
 
-// Whether a chain is a direct rows pass and the direct column pass that reads all it wrote,
-// optionally led by a plain copy into the rows pass's source, each launch covering its whole
-// image. The CPU then runs them in tiles and never writes the image between the passes.
 // A copy that moves or scales pixels and nothing else.
 bool plainCopy(const ChainLink& l) { return l.kernel == FM_K_COPY && !(l.params.flags & FM_F_ACCUM); }
 
-// Where the links of a direct pair lie in a chain, [copy,] rows, columns[, copy]: the rows
-// pass's index, or -1 where the chain is not one the CPU runs in tiles. The result of the column
-// pass (where a copy follows, that copy's source) goes from the tiles to `area`.
+// Whether a chain is a direct rows pass and the direct column pass that reads all it wrote,
+// optionally led by a plain copy into the rows pass's source and followed by a plain copy of
+// the result, each launch covering its whole image. The CPU then runs them in tiles and never
+// writes the images between the links. Returns the rows pass's index, or -1 where the chain is
+// not one of these; `area` gets the part of the column pass's result the tiles compute (where a
+// copy follows, what it reads).
 int directPair(const ChainLink* links, int count, Rect& area) {
   if (count < 2 || count > 4) return -1;
   for (int j = 0; j < count; ++j) {

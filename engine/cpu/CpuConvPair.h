@@ -102,7 +102,8 @@ inline void pairTile(const CpuChain& c, int r, int x0, int x1, int y0, int y1, f
 // Pixels [xa, xb) of rows [ya, yb) of an image of `pitch` pixels a row: zeros.
 inline void clearPixels(float4* image, fm_idx pitch, int xa, int xb, int ya, int yb) {
   if (xa >= xb) return;
-  for (int y = ya; y < yb; ++y) std::memset(static_cast<void*>(image + (fm_idx(y) * pitch + xa)), 0, size_t(xb - xa) * sizeof(float4));
+  for (int y = ya; y < yb; ++y)
+    std::memset(static_cast<void*>(image + (fm_idx(y) * pitch + xa)), 0, size_t(xb - xa) * sizeof(float4));
 }
 
 // Tiles [first, end) of the pair: c.tileW columns by c.tileH rows each of the chain's area,

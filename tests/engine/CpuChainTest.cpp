@@ -213,8 +213,8 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
       for (const HostImage& x : got) buffers.push_back(x.buffer());
       std::vector<fm::ChainLink> chain;
       for (size_t j = 0; j < links.size(); ++j)
-        chain.push_back(
-            {links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, links[j].gridW, links[j].gridH, 1.0});
+        chain.push_back({links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, links[j].gridW,
+                         links[j].gridH, 1.0});
       fm::CpuBackend be(&par, nullptr, nullptr, isa);
       ASSERT_TRUE(be.launchChain(chain.data(), int(chain.size())));
       EXPECT_EQ(fmtest::firstDifference(got[result], expected[result]), "") << fm::cpuIsaName(isa);
