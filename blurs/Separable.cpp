@@ -191,11 +191,14 @@ bool runWellFormed(Backend& be, const SeparablePlan& plan, int edgeMode, const P
     chain.push_back(link);
     std::swap(last, next);
   }
-  // The copy into the destination joins a direct pair that ends the passes: a backend may then
-  // write the pair's result there itself instead of into the working image.
+  // The copy into the destination joins the column passes (or the direct pair) that end the
+  // passes: a backend may then write their result there itself instead of into the working
+  // image.
   const size_t links = chain.size();
-  if (f == 1 && !linearLight && links >= 2 && chain[links - 1].kernel == FM_K_CONV_COLS &&
-      chain[links - 2].kernel == FM_K_CONV_ROWS) {
+  const bool boxColumns = links >= 1 && chain[0].kernel == FM_K_BOX_COLS;
+  const bool pairLast =
+      links >= 2 && chain[links - 1].kernel == FM_K_CONV_COLS && chain[links - 2].kernel == FM_K_CONV_ROWS;
+  if (f == 1 && !linearLight && (boxColumns || pairLast)) {
     chain.push_back(copyLink(destination, *last, int64_t(outputRect.left) - W.left,
                              int64_t(outputRect.top) - W.top, nullptr));
     return flush();

@@ -106,14 +106,35 @@ constexpr int kChainColumnUnit = 64;
 
 bool sameImage(const Buffer* a, const Buffer* b) { return a && b && a->data && a->data == b->data; }
 
+// A copy that moves or scales pixels and nothing else.
+bool plainCopy(const ChainLink& l) { return l.kernel == FM_K_COPY && !(l.params.flags & FM_F_ACCUM); }
+
+// Whether the last link of a chain is a copy of the whole result of the link before it, moved
+// and nothing else, into an image that no link reads: each pixel it reads unchanged (1 x v is v
+// for every v a pass gives), zero where it reads outside, and some of the result read.
+bool copiesResult(const ChainLink* links, int count) {
+  if (count < 2) return false;
+  const ChainLink &t = links[count - 1], &before = links[count - 2];
+  const FMParams &pt = t.params, &pb = before.params;
+  if (!plainCopy(t) || pt.mode != 0 || pt.g0 != 1.0f || !sameImage(t.src, before.dst) || pt.aW != pb.dW ||
+      pt.aH != pb.dH || pt.aP != pb.dP || t.gridW < pt.dW || t.gridH < pt.dH)
+    return false;
+  for (int j = 0; j < count - 1; ++j)
+    if (sameImage(t.dst, links[j].src) || sameImage(t.dst, links[j].dst)) return false;
+  return pt.ax < pb.dW && int64_t(pt.ax) + pt.dW > 0 && pt.ay < pb.dH && int64_t(pt.ay) + pt.dH > 0;
+}
+
 // Which chains the CPU runs fused: box passes along one axis (a row chain may start with a
-// plain copy), each link reading all of the image the one before it wrote. 0: none; 1: rows;
-// 2: columns.
+// plain copy, a column chain may end with a copy of its result), each link reading all of the
+// image the one before it wrote. 0: none; 1: rows; 2: columns.
 int fusedAxis(const ChainLink* links, int count) {
   if (count < 2 || count > kCpuChainMaxLinks) return 0;
   const FMParams& first = links[0].params;
   const bool columns = links[0].kernel == FM_K_BOX_COLS;
-  for (int j = 0; j < count; ++j) {
+  const bool tail = columns && links[count - 1].kernel == FM_K_COPY;
+  if (tail && !copiesResult(links, count)) return 0;
+  const int boxes = tail ? count - 1 : count;
+  for (int j = 0; j < boxes; ++j) {
     const ChainLink& l = links[j];
     const FMParams& p = l.params;
     if (!l.dst || !l.dst->data || !l.src || !l.src->data) return 0;
@@ -125,7 +146,8 @@ int fusedAxis(const ChainLink* links, int count) {
       return 0;
     if (columns) {
       if (l.kernel != FM_K_BOX_COLS || l.gridW < p.dW || p.segLen < 1) return 0;
-      // Every link but the last is read whole by the next; a ring holds no repeated edge.
+      // Every link is read whole by the next (a copy after the last too); a ring holds no
+      // repeated edge.
       const bool last = j == count - 1;
       if (!last && int64_t(std::min(p.y1, l.gridH)) * p.segLen < p.dH) return 0;
       if (j > 0 && p.mode == FM_EDGE_CLAMP) return 0;
@@ -139,9 +161,6 @@ int fusedAxis(const ChainLink* links, int count) {
   }
   return columns ? 2 : 1;
 }
-
-// A copy that moves or scales pixels and nothing else.
-bool plainCopy(const ChainLink& l) { return l.kernel == FM_K_COPY && !(l.params.flags & FM_F_ACCUM); }
 
 // Whether a chain is a direct rows pass and the direct column pass that reads all it wrote,
 // optionally led by a plain copy into the rows pass's source and followed by a plain copy of

@@ -171,6 +171,13 @@ struct ChainScratch {
   ChainScratch& operator=(const ChainScratch&) = delete;
 };
 
+// Pixels [xa, xb) of rows [ya, yb) of an image of `pitch` pixels a row: zeros.
+inline void clearPixels(float4* image, fm_idx pitch, int xa, int xb, int ya, int yb) {
+  if (xa >= xb) return;
+  for (int y = ya; y < yb; ++y)
+    std::memset(static_cast<void*>(image + (fm_idx(y) * pitch + xa)), 0, size_t(xb - xa) * sizeof(float4));
+}
+
 // Rows [y, y + R) through every link of a row chain: the rows go from link to link in scratch
 // that stays in the cache, and only the last link writes the destination.
 template <int R>
@@ -306,8 +313,18 @@ struct ColumnSlider {
     const bool advance = i > s0;
     const float4* add = advance ? row(i + n) : kZeroStrip;
     const float4* sub = advance ? row(i - n - 1) : kZeroStrip;
+    auto single = [&](int c) {
+      if (advance) {
+        sum[c] += at(add, c);
+        sum[c] -= at(sub, c);
+      }
+      put<Stream>(out + c, fm_box_apply(sum[c], at(left, c), at(right, c), frac, weight));
+    };
     int c = 0;
     if (inside == w) {
+      // Streamed wide stores want whole cache lines: single pixels first, up to a line's start.
+      if (Stream)
+        for (; c < w && (reinterpret_cast<uintptr_t>(out + c) & 63) != 0; ++c) single(c);
       const bool positive = weight > 0.0f;
       const float scale = positive ? 1.0f / weight : 0.0f;
       for (; c + 4 <= w; c += 4) {
@@ -326,28 +343,26 @@ struct ColumnSlider {
           std::memcpy(out + c, &v, sizeof v);
       }
     }
-    for (; c < w; ++c) {
-      if (advance) {
-        sum[c] += at(add, c);
-        sum[c] -= at(sub, c);
-      }
-      put<Stream>(out + c, fm_box_apply(sum[c], at(left, c), at(right, c), frac, weight));
-    }
+    for (; c < w; ++c) single(c);
   }
 };
 
 // A column chain (one link or more) over the strips of columns [first, end). Each strip runs
 // every link down its whole height before the next strip starts; link j is kept just far
-// enough ahead of link j + 1 for the rows the latter reads.
+// enough ahead of link j + 1 for the rows the latter reads. Where a plain copy ends the chain,
+// the strips write the pixels it reads straight into its destination, and the chunks holding
+// the first and the last column clear the destination's pixels that read outside the result.
 bool runColumnChain(const CpuChain& c, int first, int end) {
   constexpr int kMaxLinks = kCpuChainMaxLinks;
-  if (c.count < 1 || c.count > kMaxLinks) return false;
+  const bool tail = c.count > 1 && c.links[c.count - 1].kernel == FM_K_COPY;
+  const int count = tail ? c.count - 1 : c.count;  // box links
+  if (count < 1 || count > kMaxLinks) return false;
   ColumnSlider links[kMaxLinks];
-  const CpuChainLink& fin = c.links[c.count - 1];
+  const CpuChainLink& fin = c.links[count - 1];
   // Rows of each link's ring: what the next link reads around one position, and one more.
   int ringRows[kMaxLinks] = {};
-  size_t pixels = size_t(c.count) * kStrip;
-  for (int j = 0; j + 1 < c.count; ++j) {
+  size_t pixels = size_t(count + 1) * kStrip;  // a sum per link, and rows the copy does not read
+  for (int j = 0; j + 1 < count; ++j) {
     const FMParams& q = c.links[j + 1].p;
     ringRows[j] = boxHighestRead(q.n, q.frac) - boxLowestRead(q.n) + 2;
     pixels += size_t(ringRows[j]) * kStrip;
@@ -361,26 +376,47 @@ bool runColumnChain(const CpuChain& c, int first, int end) {
   if (!scratch.data) return false;
 
   float4* cursor = scratch.data;
-  for (int j = 0; j < c.count; ++j) {
+  for (int j = 0; j < count; ++j) {
     links[j].init(c.links[j], cursor);
     cursor += kStrip;
   }
   float4* rings[kMaxLinks] = {};
-  for (int j = 0; j + 1 < c.count; ++j) {
+  for (int j = 0; j + 1 < count; ++j) {
     rings[j] = cursor;
     cursor += size_t(ringRows[j]) * kStrip;
     links[j + 1].ring = rings[j];
     links[j + 1].ringRows = ringRows[j];
   }
+  float4* unread = cursor;
+  cursor += kStrip;
   float4* delay = cursor;
+  // The result's rows [ya, yb) and columns [xa, xb) go to `out`, a view of the destination.
   float4* dst = static_cast<float4*>(c.dst);
-  const fm_idx dP = fin.p.dP;
-  const int stop = std::min(end, fin.p.dW);
+  int xa = 0, xb = fin.p.dW, ya = 0, yb = fin.p.dH;
+  fm_idx dP = fin.p.dP;
+  float4* out = dst;
+  if (tail) {
+    const FMParams& t = c.links[c.count - 1].p;
+    xa = std::max(0, t.ax);
+    xb = int(std::min<int64_t>(fin.p.dW, int64_t(t.ax) + t.dW));
+    ya = std::max(0, t.ay);
+    yb = int(std::min<int64_t>(fin.p.dH, int64_t(t.ay) + t.dH));
+    dP = t.dP;
+    out = dst - (fm_idx(t.ay) * dP + t.ax);
+    // Left and right beside the result's rows, and whole rows above and below it.
+    if (first <= 0) {
+      clearPixels(dst, dP, 0, xa - t.ax, ya - t.ay, yb - t.ay);
+      clearPixels(dst, dP, 0, t.dW, 0, ya - t.ay);
+      clearPixels(dst, dP, 0, t.dW, yb - t.ay, t.dH);
+    }
+    if (end >= fin.p.dW) clearPixels(dst, dP, xb - t.ax, t.dW, ya - t.ay, yb - t.ay);
+  }
+  const int stop = std::min(end, xb);
 
-  for (int x0 = std::max(first, 0); x0 < stop; x0 += kStrip) {
+  for (int x0 = std::max(first, xa); x0 < stop; x0 += kStrip) {
     const int w = std::min(kStrip, stop - x0);
     links[0].image = static_cast<const float4*>(c.src) + x0;
-    for (int j = 0; j < c.count; ++j) links[j].next = 0;
+    for (int j = 0; j < count; ++j) links[j].next = 0;
     // Columns past a source read as transparent.
     auto insideOf = [&](int j) { return std::max(0, std::min(w, links[j].p.aW - x0)); };
     // Makes link j produce every row up to `row`, pulling the links before it along.
@@ -392,22 +428,26 @@ bool runColumnChain(const CpuChain& c, int first, int end) {
         ++s.next;
       }
     };
-    ColumnSlider& last = links[c.count - 1];
+    ColumnSlider& last = links[count - 1];
     int flushed = 0;
     auto flush = [&](int upTo) {
       for (; flushed < upTo; ++flushed) {
         const float4* from = delay + fm_idx(flushed % delayRows) * kStrip;
-        float4* to = dst + fm_idx(flushed) * dP + x0;
+        float4* to = out + fm_idx(flushed) * dP + x0;
         for (int col = 0; col < w; ++col) streamStore(to + col, from[col]);
       }
     };
-    for (int i = 0; i < last.limit; ++i) {
-      if (c.count > 1) advance(advance, c.count - 2, last.needs(i));
-      if (!inPlace) {
-        last.produce<true>(i, dst + fm_idx(i) * dP + x0, w, insideOf(c.count - 1));
+    for (int i = 0; i < std::min(last.limit, yb); ++i) {
+      if (count > 1) advance(advance, count - 2, last.needs(i));
+      if (i < ya) {
+        last.produce<false>(i, unread, w, insideOf(count - 1));
         continue;
       }
-      last.produce<false>(i, delay + fm_idx(i % delayRows) * kStrip, w, insideOf(c.count - 1));
+      if (!inPlace) {
+        last.produce<true>(i, out + fm_idx(i) * dP + x0, w, insideOf(count - 1));
+        continue;
+      }
+      last.produce<false>(i, delay + fm_idx(i % delayRows) * kStrip, w, insideOf(count - 1));
       // The first link reads no source row below next + lowest again (none at all once done).
       const ColumnSlider& head = links[0];
       flush(head.next >= head.limit ? i + 1 : std::min(i + 1, head.next + head.lowest));

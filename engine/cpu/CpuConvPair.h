@@ -99,13 +99,6 @@ inline void pairTile(const CpuChain& c, int r, int x0, int x1, int y0, int y1, f
   }
 }
 
-// Pixels [xa, xb) of rows [ya, yb) of an image of `pitch` pixels a row: zeros.
-inline void clearPixels(float4* image, fm_idx pitch, int xa, int xb, int ya, int yb) {
-  if (xa >= xb) return;
-  for (int y = ya; y < yb; ++y)
-    std::memset(static_cast<void*>(image + (fm_idx(y) * pitch + xa)), 0, size_t(xb - xa) * sizeof(float4));
-}
-
 // Tiles [first, end) of the pair: c.tileW columns by c.tileH rows each of the chain's area,
 // numbered along rows of tiles. Where a copy follows the pair, its destination's pixels that
 // read outside the result are zero, each cleared by the tile next to it. False when out of
@@ -136,10 +129,10 @@ bool runConvPair(const CpuChain& c, int first, int end) {
     if (!tail) continue;
     // The area in the destination's own positions.
     const int left = c.areaX - pt.ax, right = left + c.areaW, top = c.areaY - pt.ay, bottom = top + c.areaH;
-    if (tx == 0) clearPixels(dst, pt.dP, 0, left, y0 - pt.ay, y1 - pt.ay);
-    if (tx == across - 1) clearPixels(dst, pt.dP, right, pt.dW, y0 - pt.ay, y1 - pt.ay);
-    if (tx == 0 && ty == 0) clearPixels(dst, pt.dP, 0, pt.dW, 0, top);
-    if (tx == 0 && ty == down - 1) clearPixels(dst, pt.dP, 0, pt.dW, bottom, pt.dH);
+    if (tx == 0) special::clearPixels(dst, pt.dP, 0, left, y0 - pt.ay, y1 - pt.ay);
+    if (tx == across - 1) special::clearPixels(dst, pt.dP, right, pt.dW, y0 - pt.ay, y1 - pt.ay);
+    if (tx == 0 && ty == 0) special::clearPixels(dst, pt.dP, 0, pt.dW, 0, top);
+    if (tx == 0 && ty == down - 1) special::clearPixels(dst, pt.dP, 0, pt.dW, bottom, pt.dH);
   }
   streamFence();
   return true;

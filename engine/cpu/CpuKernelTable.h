@@ -53,7 +53,8 @@ struct CpuChain {
 constexpr int kCpuChainMaxLinks = 16;
 
 // Runs rows (a chain of box row passes, the first link possibly a copy) or strips of columns
-// (a chain of box column passes) [first, end) of a chain; false when out of memory.
+// (a chain of box column passes, the last link possibly a copy of their result) [first, end)
+// of a chain; false when out of memory.
 using ChainRunner = bool (*)(const CpuChain& chain, int first, int end);
 
 // Each lookup gives the code of `isa`, or of the baseline where this processor cannot run it.

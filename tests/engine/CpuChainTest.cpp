@@ -32,7 +32,8 @@ struct Chain {
 };
 
 // A random fusable chain along one axis: box passes of every radius and edge rule the planners
-// ask for and some they do not (negative n), optionally led by a shifted, windowed copy, with
+// ask for and some they do not (negative n), optionally led by a shifted, windowed copy or (along
+// columns) followed by a shifted copy of the result into an image of another size (image 3), with
 // odd sizes and, now and then, the result written over the chain's own source.
 Chain randomChain(std::mt19937& rng, bool rows) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -92,6 +93,26 @@ Chain randomChain(std::mt19937& rng, bool rows) {
     c.to.push_back(next);
     at = next;
   }
+  if (!rows && pick(0, 2) > 0) {
+    // Leaving zeros on every side of the result, or cropping it on every side.
+    const bool around = pick(0, 1);
+    const int ax = around ? pick(-8, -1) : pick(1, 8), ay = around ? pick(-8, -1) : pick(1, 8);
+    const int ow = around ? w - ax + pick(1, 8) : w - ax - pick(1, 8);
+    const int oh = around ? h - ay + pick(1, 8) : h - ay - pick(1, 8);
+    c.images.push_back(fmtest::randomImage(ow, oh, rng(), 0, 1, false, ow + pick(0, 3)));
+    fmtest::KernelCall k;
+    k.kernel = FM_K_COPY;
+    k.params = fmtest::blockFor(&c.images[3], &c.images[at], nullptr);
+    k.params.ax = ax;
+    k.params.ay = ay;
+    k.gridW = ow;
+    k.gridH = oh;
+    c.links.push_back(k);
+    c.from.push_back(at);
+    c.to.push_back(3);
+    c.what += ", copied to " + std::to_string(ow) + " x " + std::to_string(oh) + " from " +
+              std::to_string(k.params.ax) + ", " + std::to_string(k.params.ay);
+  }
   return c;
 }
 
@@ -110,6 +131,8 @@ TEST(CpuChains, FusedChainsEqualTheirLinksRunOneByOne) {
       ASSERT_TRUE(fmtest::runItemsOnCpu(k));
     }
     const int last = c.to.back();
+    const bool copyAfter = last == 3;
+    const int lastBox = copyAfter ? c.to[c.to.size() - 2] : last;
     for (fm::CpuIsa isa : supportedLevels()) {
       std::vector<HostImage> got = c.images;
       std::vector<fm::Buffer> buffers;
@@ -122,10 +145,13 @@ TEST(CpuChains, FusedChainsEqualTheirLinksRunOneByOne) {
       fm::CpuBackend be(&par, nullptr, nullptr, isa);
       ASSERT_TRUE(be.launchChain(links.data(), int(links.size())));
       EXPECT_EQ(fmtest::firstDifference(got[last], expected[last]), "") << fm::cpuIsaName(isa);
-      // The image between the links is left alone: the chain really ran fused.
-      const int between = 3 - last;
+      // The images between the links are left alone: the chain really ran fused.
+      const int between = 3 - lastBox;
       if (between != c.from[0]) {
         EXPECT_EQ(fmtest::firstDifference(got[between], c.images[between]), "") << fm::cpuIsaName(isa);
+      }
+      if (copyAfter) {
+        EXPECT_EQ(fmtest::firstDifference(got[lastBox], c.images[lastBox]), "") << fm::cpuIsaName(isa);
       }
     }
   }
