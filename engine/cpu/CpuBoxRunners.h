@@ -26,7 +26,7 @@ __attribute__((always_inline)) inline Wide wideAt(const float4* p) {
 __attribute__((always_inline)) inline void streamWide(float4* d, Wide v) {
 #if FM_CPU_LANES == 16 && defined(FM_F4_NATIVE)
   if ((reinterpret_cast<uintptr_t>(d) & 63) == 0) {
-    _mm512_stream_ps(reinterpret_cast<float*>(d), reinterpret_cast<__m512&>(v));
+    _mm512_stream_ps(reinterpret_cast<float*>(d), (__m512)v);
     return;
   }
 #endif
