@@ -197,20 +197,13 @@ int directPair(const ChainLink* links, int count, Rect& area) {
   }
   area = Rect{0, 0, pk.dW, pk.dH};
   if (!tail) return r;
-  // A copy after the pair takes the pixels of the result it reads, each unchanged (1 x v is v
-  // for every v the sums give), and zeros where it reads outside: the tiles compute only those
-  // pixels and write them straight into the copy's destination.
-  const ChainLink& out = links[count - 1];
-  const FMParams& pt = out.params;
-  if (!plainCopy(out) || pt.mode != 0 || pt.g0 != 1.0f || !sameImage(out.src, cols.dst) || pt.aW != pk.dW ||
-      pt.aH != pk.dH || pt.aP != pk.dP)
-    return -1;
-  for (const Buffer* read : {head.src, rows.src, static_cast<const Buffer*>(rows.dst)})
-    if (sameImage(out.dst, read)) return -1;
+  // The tiles compute only the pixels a copy after the pair reads and write them straight into
+  // its destination.
+  if (!copiesResult(links, count)) return -1;
+  const FMParams& pt = links[count - 1].params;
   const int64_t left = std::max<int64_t>(0, pt.ax), top = std::max<int64_t>(0, pt.ay);
   const int64_t right = std::min<int64_t>(pk.dW, int64_t(pt.ax) + pt.dW);
   const int64_t bottom = std::min<int64_t>(pk.dH, int64_t(pt.ay) + pt.dH);
-  if (right <= left || bottom <= top) return -1;
   area = Rect{int32_t(left), int32_t(top), int32_t(right), int32_t(bottom)};
   return r;
 }
