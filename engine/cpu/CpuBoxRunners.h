@@ -99,23 +99,30 @@ __attribute__((always_inline)) inline void boxRowGroup(const float4* const* src,
     for (; i < headEnd; ++i) edgeStep(i);
     const bool positive = wInterior > 0.0f;
     const float scale = positive ? 1.0f / wInterior : 0.0f;
-    if (frac > 0.0f) {
+    auto body = [&](auto withFrac, int r, int at) {
+      S[r] += src[r][at + n];
+      S[r] -= src[r][at - n - 1];
+      float4 o = S[r];
+      if (withFrac) o += (src[r][at - n - 1] + src[r][at + n + 1]) * frac;
+      put<Stream>(dst[r] + at, positive ? o * scale : f4z());
+    };
+    // Streamed stores go a whole cache line per row before the next row's: 16-byte stores
+    // spread over R lines at once outrun the write-combining buffers of some processors,
+    // which then write partial lines.
+    auto run = [&](auto withFrac) {
+      if (Stream)
+        for (; i < bodyEnd && (reinterpret_cast<uintptr_t>(dst[0] + i) & 63) != 0; ++i)
+          for (int r = 0; r < R; ++r) body(withFrac, r, i);
+      for (; i + 4 <= bodyEnd; i += 4)
+        for (int r = 0; r < R; ++r)
+          for (int k = 0; k < 4; ++k) body(withFrac, r, i + k);
       for (; i < bodyEnd; ++i)
-        for (int r = 0; r < R; ++r) {
-          S[r] += src[r][i + n];
-          S[r] -= src[r][i - n - 1];
-          float4 o = S[r];
-          o += (src[r][i - n - 1] + src[r][i + n + 1]) * frac;
-          put<Stream>(dst[r] + i, positive ? o * scale : f4z());
-        }
-    } else {
-      for (; i < bodyEnd; ++i)
-        for (int r = 0; r < R; ++r) {
-          S[r] += src[r][i + n];
-          S[r] -= src[r][i - n - 1];
-          put<Stream>(dst[r] + i, positive ? S[r] * scale : f4z());
-        }
-    }
+        for (int r = 0; r < R; ++r) body(withFrac, r, i);
+    };
+    if (frac > 0.0f)
+      run(std::true_type{});
+    else
+      run(std::false_type{});
     for (; i < s1; ++i) edgeStep(i);
   }
 }
