@@ -120,9 +120,7 @@ class PatchRow {
         return {__builtin_shuffle(patches.x, at), __builtin_shuffle(patches.y, at), __builtin_shuffle(patches.z, at),
                 __builtin_shuffle(patches.w, at)};
     }
-    const float* f = reinterpret_cast<const float*>(row);
-    const Li at = 4 * select(m, i, li(laneFirst(m, i)));
-    return {gather(f, at), gather(f, at + 1), gather(f, at + 2), gather(f, at + 3)};
+    return gatherPixels(row, select(m, i, li(laneFirst(m, i))));
   }
 
  private:

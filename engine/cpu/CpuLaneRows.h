@@ -197,10 +197,8 @@ class PixelFetch {
       }
     }
 #endif
-    const float* f = reinterpret_cast<const float*>(img);
-    const Li at = (select(in, ys, li(0)) * pitch + select(in, xs, li(0))) * 4;
-    return {gatherWhere(in, f, at), gatherWhere(in, f, at + 1), gatherWhere(in, f, at + 2),
-            gatherWhere(in, f, at + 3)};
+    // Lanes outside read pixel (0, 0), which every image has, and give zeros.
+    return masked(in, gatherPixels(img, select(in, ys, li(0)) * pitch + select(in, xs, li(0))));
   }
 
  private:

@@ -119,27 +119,20 @@ FM_LANE_FN Lf gather(const float* base, Li index) {
 #if FM_CPU_LANES == 16
   return as<Lf>(_mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, as<__m512i>(index), base, 4));
 #elif FM_CPU_LANES == 8
-  return as<Lf>(_mm256_i32gather_ps(base, as<__m256i>(index), 4));
+  const __m256i at = as<__m256i>(index);
+  const __m128i lo = _mm256_castsi256_si128(at), hi = _mm256_extracti128_si256(at, 1);
+  __m128 a = _mm_load_ss(base + _mm_cvtsi128_si32(lo));
+  a = _mm_insert_ps(a, _mm_load_ss(base + _mm_extract_epi32(lo, 1)), 0x10);
+  a = _mm_insert_ps(a, _mm_load_ss(base + _mm_extract_epi32(lo, 2)), 0x20);
+  a = _mm_insert_ps(a, _mm_load_ss(base + _mm_extract_epi32(lo, 3)), 0x30);
+  __m128 b = _mm_load_ss(base + _mm_cvtsi128_si32(hi));
+  b = _mm_insert_ps(b, _mm_load_ss(base + _mm_extract_epi32(hi, 1)), 0x10);
+  b = _mm_insert_ps(b, _mm_load_ss(base + _mm_extract_epi32(hi, 2)), 0x20);
+  b = _mm_insert_ps(b, _mm_load_ss(base + _mm_extract_epi32(hi, 3)), 0x30);
+  return as<Lf>(_mm256_set_m128(b, a));
 #else
   Lf v;
   for (int i = 0; i < kLanes; ++i) v[i] = base[index[i]];
-  return v;
-#endif
-}
-
-// As gather, but lanes outside `m` read nothing and give 0.
-FM_LANE_FN Lf gatherWhere(Li m, const float* base, Li index) {
-#if FM_CPU_LANES == 16
-  const __mmask16 k = _mm512_test_epi32_mask(as<__m512i>(m), as<__m512i>(m));
-  return as<Lf>(
-      _mm512_mask_i32gather_ps(_mm512_setzero_ps(), k, as<__m512i>(index), base, 4));
-#elif FM_CPU_LANES == 8
-  return as<Lf>(_mm256_mask_i32gather_ps(_mm256_setzero_ps(), base, as<__m256i>(index),
-                                                          as<__m256>(m), 4));
-#else
-  Lf v = {};
-  for (int i = 0; i < kLanes; ++i)
-    if (m[i]) v[i] = base[index[i]];
   return v;
 #endif
 }
@@ -190,17 +183,21 @@ FM_LANE_FN void storeLanes(void* p, Lf v) { *static_cast<LfUnaligned*>(p) = v; }
 
 #if FM_CPU_LANES == 8
 // AVX2 has no permute across two registers: pixels k and k + 4 share a register, one per
-// 128-bit half, and each half is transposed on its own.
-FM_LANE_FN Pixels loadPixels(const float4* p) {
+// 128-bit half, and each half is transposed on its own. `at(k)` is lane k's pixel.
+template <class At>
+FM_LANE_FN Pixels transposed(At at) {
   auto halves = [&](int k) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(p + k))),
-                                _mm_loadu_ps(reinterpret_cast<const float*>(p + k + 4)), 1);
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(at(k)))),
+                                _mm_loadu_ps(reinterpret_cast<const float*>(at(k + 4))), 1);
   };
   const __m256 a = halves(0), b = halves(1), c = halves(2), d = halves(3);
   const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpackhi_ps(a, b);
   const __m256 t2 = _mm256_unpacklo_ps(c, d), t3 = _mm256_unpackhi_ps(c, d);
   return {as<Lf>(_mm256_shuffle_ps(t0, t2, 0x44)), as<Lf>(_mm256_shuffle_ps(t0, t2, 0xee)),
           as<Lf>(_mm256_shuffle_ps(t1, t3, 0x44)), as<Lf>(_mm256_shuffle_ps(t1, t3, 0xee))};
+}
+FM_LANE_FN Pixels loadPixels(const float4* p) {
+  return transposed([p](int k) { return p + k; });
 }
 
 // The vectors that hold the pixels one after another, as memory holds them.
@@ -235,6 +232,22 @@ FM_LANE_FN void interleaved(const Pixels& q, Lf* v) {
   v[3] = lanes::interleave(xy1, zw1, kLanes / 4);
 }
 #endif
+
+// The pixels base[index[l]] of every lane l, all four channels. Gathers are slow where the level
+// is AVX2 (several times a load on some processors): whole pixels are loaded and transposed.
+FM_LANE_FN Pixels gatherPixels(const float4* base, Li index) {
+#if FM_CPU_LANES == 8
+  return transposed([&](int k) { return base + index[k]; });
+#elif FM_CPU_LANES == 16
+  const float* f = reinterpret_cast<const float*>(base);
+  const Li at = index * 4;
+  return {gather(f, at), gather(f, at + 1), gather(f, at + 2), gather(f, at + 3)};
+#else
+  float4 lanes[kLanes];
+  for (int k = 0; k < kLanes; ++k) std::memcpy(&lanes[k], base + index[k], sizeof(float4));
+  return loadPixels(lanes);
+#endif
+}
 
 FM_LANE_FN void storePixels(float4* p, const Pixels& q) {
   Lf v[4];

@@ -45,13 +45,13 @@ FM_LANE_FN void gatherLanes(const BandArgs& g, int x, int y, int shift) {
   const Pixels c0 = loadPixels(g.a + fm_idx(cy) * p.aP + cx);
   const Li tx = lmini(lmaxi(cxs >> shift, li(0)), li(std::max(p.lo - 1, 0)));
   const int ty = std::min(std::max(cy >> shift, 0), std::max(p.hi - 1, 0));
-  const Li at = (ty * p.n + tx) * 4;
   Lf nx, ny, nl;
   if (allLanes(tx == tx[0])) {
     const float* nm = g.t + (fm_idx(ty) * p.n + tx[0]) * 4;
     nx = lf(nm[0]), ny = lf(nm[1]), nl = lf(nm[2]);
   } else {
-    nx = gather(g.t, at), ny = gather(g.t, at + 1), nl = gather(g.t, at + 2);
+    const Pixels nm = gatherPixels(reinterpret_cast<const float4*>(g.t), ty * p.n + tx);
+    nx = nm.x, ny = nm.y, nl = nm.z;
   }
   const Li moving = nl >= 0.5f;
   if (!anyLane(moving)) return g.put(x, y, c0);

@@ -78,13 +78,12 @@ FM_LANE_FN void searchLanes(const BandArgs& g, int x, int y) {
   Lf sxx = {}, sxy = {}, syy = {}, sx = {}, sy = {}, sz = {}, szz = {}, sxz = {}, syz = {};
   const bool strided = stridedPatches(p, x);
   for (int j = 0; j < n; ++j) {
-    const Li row = (li((py0 + j) * P) + px0) * 4;
+    const Li row = li((py0 + j) * P) + px0;
     Pixels across[kMaxSide];
     if (strided) patchRow(g.a + fm_idx(py0 + j) * P + px0[0], n, across);
     for (int i = 0; i < n; ++i) {
-      const Li at = row + 4 * i;
-      const Lf z = strided ? across[i].x : gather(t, at), gx = strided ? across[i].y : gather(t, at + 1),
-               gy = strided ? across[i].z : gather(t, at + 2);
+      const Pixels q = strided ? across[i] : gatherPixels(g.a, row + i);
+      const Lf z = q.x, gx = q.y, gy = q.z;
       tgx[j * n + i] = gx;
       tgy[j * n + i] = gy;
       sxx += gx * gx; sxy += gx * gy; syy += gy * gy;
