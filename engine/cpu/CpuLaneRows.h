@@ -252,7 +252,12 @@ FM_LANE_FN Li outside(Lf X, Lf Y, int w, int h) {
 
 // fm_limit_flow.
 FM_LANE_FN void limitFlow(Lf& u, Lf& v, float maxLen) {
-  const Lf len = lsqrt(u * u + v * v);
+  const Lf squared = u * u + v * v;
+  // Square roots round correctly and never downwards past a smaller argument's, so where every
+  // square lies this far below maxLen squared no length can exceed maxLen: the roots and the
+  // division, slow on some processors, are then skipped. (Never for a NaN or tiny maxLen.)
+  if (maxLen >= 1e-10f && allLanes(squared < maxLen * maxLen * 0.999999f)) return;
+  const Lf len = lsqrt(squared);
   const Li longer = len > maxLen;
   const Lf s = maxLen / len;
   u = select(longer, u * s, u);
