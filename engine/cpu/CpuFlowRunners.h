@@ -225,8 +225,9 @@ void runFlowUpBand(int gridW, int first, int end, void* dst, const void* srcA, c
 
 // The match statistics of one row (the item at grid column 0). The lanes find each pixel's
 // moved sample and whether it counts; the sums then take the pixels one by one, in the
-// kernel's order. The largest unmoved difference does not depend on the order.
-FM_LANE_FN void statsRow(const BandArgs& g, int y) {
+// kernel's order. The largest unmoved difference does not depend on the order. `kept`, where
+// not null, holds the row's moved samples from the first pass for the second.
+FM_LANE_FN void statsRow(const BandArgs& g, int y, float* kept) {
   const FMParams& p = g.p;
   const int w = std::min(p.aW, p.bW), h = p.bH;
   const float4* U = g.a + fm_idx(y) * p.aP;
@@ -254,6 +255,7 @@ FM_LANE_FN void statsRow(const BandArgs& g, int y) {
     stills = lmax(stills, labs(t.w - t.x));
     ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
     const Moved m = moved(x, tw);
+    if (kept) storeLanes(kept + x, m.z1);
     for (int i = 0; i < kLanes; ++i)
       if (m.counts[i]) {
         s0 += m.z0[i];
@@ -281,8 +283,16 @@ FM_LANE_FN void statsRow(const BandArgs& g, int y) {
     c01 += d0 * d1;
   };
   for (int x = 0; x < whole; x += kLanes) {
-    ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
-    const Moved m = moved(x, tw);
+    Moved m;
+    if (kept) {
+      // Which pixels count, again; the samples, slow to take, as the first pass took them.
+      const Pixels u = loadPixels(U + x);
+      const Lf X = columnsOf(x) + u.x, Y = float(y) + u.y;
+      m = Moved{loadPixels(T + x).x, loadLanes(kept + x), {}, ~outside(X + 0.5f, Y + 0.5f, p.bW, h)};
+    } else {
+      ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
+      m = moved(x, tw);
+    }
     for (int i = 0; i < kLanes; ++i)
       if (m.counts[i]) add(m.z0[i], m.z1[i]);
   }
@@ -300,11 +310,14 @@ void runFlowStatsBand(int gridW, int first, int end, void* dst, const void* srcA
   const BandArgs g(dst, srcA, srcB, tab, block);
   const FMParams& p = g.p;
   if (!lanesReach(p.bH, p.bP) || p.bW < 1 || p.bW >= (1 << 24)) return itemRows<fm_flow_stats>(gridW, first, end, g);
+  // Without room for a row's samples, the second pass takes them again.
+  float* kept = static_cast<float*>(std::malloc(size_t(std::max(std::min(p.aW, p.bW), 1)) * sizeof(float)));
   for (int gy = first; gy < end && gridW > 0; ++gy) {
     const int y = p.y0 + gy;
     if (y >= p.y1 || y >= p.dH || y >= p.bH || y >= p.aH) continue;
-    statsRow(g, y);
+    statsRow(g, y, kept);
   }
+  std::free(kept);
 }
 
 }  // namespace flow
