@@ -210,10 +210,43 @@ FM_LANE_FN void upLanes(const BandArgs& g, int x, int y) {
               {blend(a.x, b.x, c.x, d.x, t) * f, blend(a.y, b.y, c.y, d.y, t) * f, blend(a.z, b.z, c.z, d.z, t), lf(0.0f)});
 }
 
+// Row y of a flow brought up by a factor of 1, columns [0, width): every position then lies on
+// a source pixel, clamped or not, so both of its blends weigh the taps by 1 and 0 alike for
+// every channel. The pixels go as they lie in memory, with the lanes' operations in their order.
+FM_LANE_FN void upRowOnPixels(const BandArgs& g, int y, int width) {
+  const FMParams& p = g.p;
+  const int y0 = std::clamp(y + p.ay, 0, p.aH - 1), y1 = std::min(y0 + 1, p.aH - 1);
+  const float4* top = g.a + fm_idx(y0) * p.aP;
+  const float4* bottom = g.a + fm_idx(y1) * p.aP;
+  float4* out = g.d + fm_idx(y) * p.dP;
+  const float t = 0.0f, s = 1.0f - t;
+  for (int x = 0; x < width; ++x) {
+    const int x0 = std::clamp(x + p.ax, 0, p.aW - 1), x1 = std::min(x0 + 1, p.aW - 1);
+    const float4 v = (top[x0] * s + top[x1] * t) * s + (bottom[x0] * s + bottom[x1] * t) * t;
+    const float4 q = make_f4(FM_X(v) * p.g0, FM_Y(v) * p.g0, FM_Z(v), 0.0f);
+    if (g.stream)
+      streamStore(out + x, q);
+    else
+      out[x] = q;
+  }
+}
+
 void runFlowUpBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB, const void* tab,
                    const FMParams& block) {
   const BandArgs g(dst, srcA, srcB, tab, block);
   const FMParams& p = g.p;
+  // Factor 1, and positions that convert to floats and back exactly.
+  const int width = std::min(gridW, p.dW);
+  constexpr int64_t kExact = int64_t(1) << 22;
+  if (p.g0 == 1.0f && p.aW >= 1 && p.aH >= 1 && p.ax > -kExact && int64_t(width) + p.ax < kExact &&
+      p.ay > -kExact && int64_t(p.dH) + p.ay < kExact) {
+    for (int gy = first; gy < end; ++gy) {
+      const int y = p.y0 + gy;
+      if (y < p.y1 && y < p.dH) upRowOnPixels(g, y, width);
+    }
+    if (g.stream) streamFence();
+    return;
+  }
   // Columns x + ax must not wrap, and the source's indices must stay in the lanes' reach.
   const bool lanes = p.aW >= 1 && p.aH >= 1 && lanesReach(p.aH, p.aP) && int64_t(p.dW) + p.ax < (int64_t(1) << 30) &&
                      int64_t(p.ax) > -(int64_t(1) << 30);
