@@ -147,6 +147,44 @@ TEST(FlowRunners, RefinementEqualsTheWorkItems) {
   }
 }
 
+// Where a step has no gradient and no neighbour weights it keeps each flow, and only the length
+// limit acts. Whole rows of flows along the axes, whose lengths are exact, lie an ulp or two
+// short of the limit, on it or past it, and a last row points anywhere near it: the lanes cut
+// exactly the flows the items cut, and those are the ones longer than the limit.
+TEST(FlowRunners, LengthLimitCutsExactlyWhereTheItemsDo) {
+  const int w = 45, steps[] = {-2, -1, 0, 1, 2};
+  const int h = 6;
+  HostImage flow(w, h, w + 3), still(w, h, w + 3), out(w, h, w + 3);
+  const std::vector<float> noWeights(size_t(w + 3) * h * 4, 0.0f);
+  for (float limit : {3.0f, 0.7f, 12345.0f}) {
+    std::mt19937 rng(11);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        float len = limit;
+        for (int k = y < 5 ? steps[y] : 0; k != 0; k += k > 0 ? -1 : 1) len = std::nextafter(len, k > 0 ? 2 * len : 0.0f);
+        const float sign = x % 2 ? -1.0f : 1.0f;
+        const float angle = std::uniform_real_distribution<float>(0.0f, 6.2831853f)(rng);
+        flow.at(x, y) = y == 5 ? fmtest::Px{len * std::cos(angle), len * std::sin(angle), 0.5f, 0.25f}
+                        : x % 4 < 2 ? fmtest::Px{sign * len, 0.0f, 0.5f, 0.25f}
+                                    : fmtest::Px{0.0f, sign * len, 0.5f, 0.25f};
+      }
+    KernelCall r = call(FM_K_FLOW_REFINE, out, &flow, &still, w, h);
+    r.table = &noWeights;
+    r.params.n = w + 3;
+    r.params.g0 = limit;
+    r.params.g3 = 1.0f;
+    EXPECT_EQ(compare(r), "") << "limit " << limit;
+    HostImage cut = out;
+    r.dst = &cut;
+    ASSERT_TRUE(fmtest::runItemsOnCpu(r));
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < w; ++x) {
+        const bool kept = cut.at(x, y).r == flow.at(x, y).r && cut.at(x, y).g == flow.at(x, y).g;
+        ASSERT_EQ(kept, steps[y] <= 0) << "limit " << limit << " row " << y << " column " << x;
+      }
+  }
+}
+
 // A call whose destination is allocated by the backend, as the engine's images are (aligned
 // to whole vectors), against the items on host memory.
 std::string compareOnBackendImage(KernelCall c) {
