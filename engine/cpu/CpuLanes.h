@@ -119,6 +119,7 @@ FM_LANE_FN Lf gather(const float* base, Li index) {
 #if FM_CPU_LANES == 16
   return as<Lf>(_mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, as<__m512i>(index), base, 4));
 #elif FM_CPU_LANES == 8
+  // Single loads: the AVX2 gather is microcoded, and slower than these on several processors.
   const __m256i at = as<__m256i>(index);
   const __m128i lo = _mm256_castsi256_si128(at), hi = _mm256_extracti128_si256(at, 1);
   __m128 a = _mm_load_ss(base + _mm_cvtsi128_si32(lo));
@@ -243,9 +244,9 @@ FM_LANE_FN Pixels gatherPixels(const float4* base, Li index) {
   const Li at = index * 4;
   return {gather(f, at), gather(f, at + 1), gather(f, at + 2), gather(f, at + 3)};
 #else
-  float4 lanes[kLanes];
-  for (int k = 0; k < kLanes; ++k) std::memcpy(&lanes[k], base + index[k], sizeof(float4));
-  return loadPixels(lanes);
+  float4 picked[kLanes];
+  for (int k = 0; k < kLanes; ++k) std::memcpy(&picked[k], base + index[k], sizeof(float4));
+  return loadPixels(picked);
 #endif
 }
 
