@@ -270,10 +270,19 @@ FM_LANE_FN void statsRow(const BandArgs& g, int y, float* kept) {
     Lf z0, z1, residual;
     Li counts;
   };
-  auto moved = [&](int x, ChannelSampler& tw) {
+  // The second pass reads back the samples the first kept, where it could keep them.
+  auto moved = [&](int x, bool again) {
     const Pixels u = loadPixels(U + x), t = loadPixels(T + x);
     const Lf X = columnsOf(x) + u.x, Y = float(y) + u.y;
-    return Moved{t.x, tw(X, Y), u.w, ~outside(X + 0.5f, Y + 0.5f, p.bW, h)};
+    Lf z1;
+    if (again && kept) {
+      z1 = loadLanes(kept + x);
+    } else {
+      ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
+      z1 = tw(X, Y);
+      if (kept) storeLanes(kept + x, z1);
+    }
+    return Moved{t.x, z1, u.w, ~outside(X + 0.5f, Y + 0.5f, p.bW, h)};
   };
   auto movedOne = [&](int x, float& z1) {
     const float X = float(x) + FM_X(U[x]), Y = float(y) + FM_Y(U[x]);
@@ -286,9 +295,7 @@ FM_LANE_FN void statsRow(const BandArgs& g, int y, float* kept) {
   for (int x = 0; x < whole; x += kLanes) {
     const Pixels t = loadPixels(T + x);
     stills = lmax(stills, labs(t.w - t.x));
-    ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
-    const Moved m = moved(x, tw);
-    if (kept) storeLanes(kept + x, m.z1);
+    const Moved m = moved(x, false);
     for (int i = 0; i < kLanes; ++i)
       if (m.counts[i]) {
         s0 += m.z0[i];
@@ -316,16 +323,7 @@ FM_LANE_FN void statsRow(const BandArgs& g, int y, float* kept) {
     c01 += d0 * d1;
   };
   for (int x = 0; x < whole; x += kLanes) {
-    Moved m;
-    if (kept) {
-      // Which pixels count, again; the samples, slow to take, as the first pass took them.
-      const Pixels u = loadPixels(U + x);
-      const Lf X = columnsOf(x) + u.x, Y = float(y) + u.y;
-      m = Moved{loadPixels(T + x).x, loadLanes(kept + x), {}, ~outside(X + 0.5f, Y + 0.5f, p.bW, h)};
-    } else {
-      ChannelSampler tw(g.b, p.bW, h, p.bP, 3);
-      m = moved(x, tw);
-    }
+    const Moved m = moved(x, true);
     for (int i = 0; i < kLanes; ++i)
       if (m.counts[i]) add(m.z0[i], m.z1[i]);
   }
