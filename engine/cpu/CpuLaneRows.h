@@ -101,9 +101,9 @@ FM_LANE_FN Lf blend(Lf a, Lf b, Lf c, Lf d, const ClampedTaps& t) { return lerp(
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // Samples one channel of an image at the lanes' positions, as fm_bilin_clamp samples it. Where
-// the lanes' taps lie on one pair of rows within kWindow columns, those rows are read whole and
-// the taps picked out of them (gathers are slow); other blocks gather. The rows read stay at
-// hand for the block's next samples.
+// the lanes' taps lie on one pair of rows within kWindow columns (16 lanes) or on neighbouring
+// columns (8 lanes), those rows are read whole and the taps picked out of them (gathers are
+// slow); other blocks gather. The 16 lanes' rows stay at hand for the block's next samples.
 class ChannelSampler {
  public:
   ChannelSampler(const float4* img, int w, int h, int pitch, int channel)
@@ -121,6 +121,17 @@ class ChannelSampler {
         const Window& b = window(r1);
         return blend(pick(a, o0), pick(a, o1), pick(b, o0), pick(b, o1), t);
       }
+    }
+#elif FM_CPU_LANES == 8
+    // Lanes on neighbouring columns of one pair of rows, as a smooth flow puts them: the rows'
+    // pixels are loaded whole, each once, rather than gathered tap by tap. The flow's samplers
+    // all read channel 3.
+    const Li run = (t.y0 == t.y0[0]) & (t.y1 == t.y1[0]) & (t.x0 == t.x0[0] + laneIndex()) & (t.x1 == t.x0 + 1);
+    if (channel == 3 && allLanes(run)) {
+      Lf a, b, c, d;
+      rowRun(img + fm_idx(t.y0[0]) * pitch + t.x0[0], a, b);
+      rowRun(img + fm_idx(t.y1[0]) * pitch + t.x0[0], c, d);
+      return blend(a, b, c, d, t);
     }
 #endif
     const int P = 4 * pitch;
@@ -164,6 +175,22 @@ class ChannelSampler {
   Window windows[4];
   int next = 0;
   int base = -1;
+#elif FM_CPU_LANES == 8
+  // Channel 3 of pixels p[0..8) into `here` and of p[1..9) into `next`. A register holds pixels
+  // k and k + 4, one per 128-bit half, as loadPixels has them.
+  FM_LANE_FN static void rowRun(const float4* p, Lf& here, Lf& next) {
+    auto halves = [p](int k) {
+      return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(p + k))),
+                                  _mm_loadu_ps(reinterpret_cast<const float*>(p + k + 4)), 1);
+    };
+    const __m256 h0 = halves(0), h1 = halves(1), h2 = halves(2), h3 = halves(3), h4 = halves(4);
+    here = pickChannel(h0, h1, h2, h3);
+    next = pickChannel(h1, h2, h3, h4);
+  }
+  // Channel 3 of four registers, the i-th holding pixels i and i + 4.
+  FM_LANE_FN static Lf pickChannel(__m256 a, __m256 b, __m256 c, __m256 d) {
+    return as<Lf>(_mm256_shuffle_ps(_mm256_unpackhi_ps(a, b), _mm256_unpackhi_ps(c, d), 0xee));
+  }
 #endif
   const float4* img;
   const float* data;
