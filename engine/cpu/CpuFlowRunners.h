@@ -104,13 +104,11 @@ void runEdgesBand(int gridW, int first, int end, void* dst, const void* srcA, co
 // span a few steps) and the level has a permute across a whole vector, gathered elsewhere.
 class PatchRow {
  public:
-  PatchRow(const FMParams& p, const float4* row, int first) : row(row) {
-    whole = kLanes >= 8 && first >= 0 && first + kLanes <= p.aP;
-    if (whole) {
-      this->first = first;
-      patches = loadPixels(row + first);
-    }
-  }
+  PatchRow(const FMParams& p, const float4* row, int first)
+      : row(row),
+        first(first),
+        whole(kLanes >= 8 && first >= 0 && first + kLanes <= p.aP),
+        patches(whole ? loadPixels(row + first) : Pixels{}) {}
 
   // Patch i of every lane; lanes outside m read some patch of the row, for them unused.
   FM_LANE_FN Pixels operator()(Li m, Li i) const {
@@ -126,9 +124,10 @@ class PatchRow {
  private:
   FM_LANE_FN static int laneFirst(Li m, Li i) { return i[__builtin_ctz(laneMask(m))]; }
   const float4* row;
-  Pixels patches = {};
-  int first = 0;
-  bool whole = false;
+  int first;
+  bool whole;
+  // Zeroed where unused: they are never read then, but zeroing in registers costs nothing.
+  Pixels patches;
 };
 
 // The dense flow of pixels [x, x + kLanes) of row y. Every lane walks its own candidate
