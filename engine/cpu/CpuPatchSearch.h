@@ -118,6 +118,23 @@ FM_LANE_FN void searchLanes(const BandArgs& g, int x, int y) {
     for (int i = 0; i + 1 < n; ++i) apart |= col[i].x1 != col[i + 1].x0;
     const bool shared = !anyLane(apart);
     auto blends = [&](Li r, Lf* out) {
+#if FM_CPU_LANES == 8
+      if (shared && allLanes(col[n - 1].x1 == col[n - 1].x0 + 1)) {
+        // Each lane's taps are a run of n + 1 pixels of its row, the last not clamped: loaded
+        // whole and transposed, the lanes' addresses taken once for the run (see gatherPixels).
+        const Li at = (r - 3) >> 2;
+        const float4* lane[kLanes];
+        for (int l = 0; l < kLanes; ++l) lane[l] = g.a + at[l] + col[0].x0[l];
+        auto tap = [&](int i) { return transposed([&](int k) { return lane[k] + i; }).w; };
+        Lf next = tap(0);
+        for (int i = 0; i < n; ++i) {
+          const Lf first = next;
+          next = tap(i + 1);
+          out[i] = lerp(first, next, col[i].ax);
+        }
+        return;
+      }
+#endif
       if (shared) {
         Lf next = gather(t, r + 4 * col[0].x0);
         for (int i = 0; i < n; ++i) {
