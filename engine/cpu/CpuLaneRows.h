@@ -176,20 +176,11 @@ class ChannelSampler {
   int next = 0;
   int base = -1;
 #elif FM_CPU_LANES == 8
-  // Channel 3 of pixels p[0..8) into `here` and of p[1..9) into `next`. A register holds pixels
-  // k and k + 4, one per 128-bit half, as loadPixels has them.
+  // Channel 3 of pixels p[0..8) into `here` and of p[1..9) into `next`, sharing their loads.
   FM_LANE_FN static void rowRun(const float4* p, Lf& here, Lf& next) {
-    auto halves = [p](int k) {
-      return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(p + k))),
-                                  _mm_loadu_ps(reinterpret_cast<const float*>(p + k + 4)), 1);
-    };
-    const __m256 h0 = halves(0), h1 = halves(1), h2 = halves(2), h3 = halves(3), h4 = halves(4);
-    here = pickChannel(h0, h1, h2, h3);
-    next = pickChannel(h1, h2, h3, h4);
-  }
-  // Channel 3 of four registers, the i-th holding pixels i and i + 4.
-  FM_LANE_FN static Lf pickChannel(__m256 a, __m256 b, __m256 c, __m256 d) {
-    return as<Lf>(_mm256_shuffle_ps(_mm256_unpackhi_ps(a, b), _mm256_unpackhi_ps(c, d), 0xee));
+    const __m256 a = halves(p, p + 4), b = halves(p + 1, p + 5), c = halves(p + 2, p + 6), d = halves(p + 3, p + 7);
+    here = transposed(a, b, c, d).w;
+    next = transposed(b, c, d, halves(p + 4, p + 8)).w;
   }
 #endif
   const float4* img;

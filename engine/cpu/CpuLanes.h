@@ -185,17 +185,20 @@ FM_LANE_FN void storeLanes(void* p, Lf v) { *static_cast<LfUnaligned*>(p) = v; }
 #if FM_CPU_LANES == 8
 // AVX2 has no permute across two registers: pixels k and k + 4 share a register, one per
 // 128-bit half, and each half is transposed on its own. `at(k)` is lane k's pixel.
-template <class At>
-FM_LANE_FN Pixels transposed(At at) {
-  auto halves = [&](int k) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(at(k)))),
-                                _mm_loadu_ps(reinterpret_cast<const float*>(at(k + 4))), 1);
-  };
-  const __m256 a = halves(0), b = halves(1), c = halves(2), d = halves(3);
+FM_LANE_FN __m256 halves(const float4* lo, const float4* hi) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(reinterpret_cast<const float*>(lo))),
+                              _mm_loadu_ps(reinterpret_cast<const float*>(hi)), 1);
+}
+// Registers a, b, c, d hold pixels 0 and 4, 1 and 5, 2 and 6, 3 and 7.
+FM_LANE_FN Pixels transposed(__m256 a, __m256 b, __m256 c, __m256 d) {
   const __m256 t0 = _mm256_unpacklo_ps(a, b), t1 = _mm256_unpackhi_ps(a, b);
   const __m256 t2 = _mm256_unpacklo_ps(c, d), t3 = _mm256_unpackhi_ps(c, d);
   return {as<Lf>(_mm256_shuffle_ps(t0, t2, 0x44)), as<Lf>(_mm256_shuffle_ps(t0, t2, 0xee)),
           as<Lf>(_mm256_shuffle_ps(t1, t3, 0x44)), as<Lf>(_mm256_shuffle_ps(t1, t3, 0xee))};
+}
+template <class At>
+FM_LANE_FN Pixels transposed(At at) {
+  return transposed(halves(at(0), at(4)), halves(at(1), at(5)), halves(at(2), at(6)), halves(at(3), at(7)));
 }
 FM_LANE_FN Pixels loadPixels(const float4* p) {
   return transposed([p](int k) { return p + k; });
