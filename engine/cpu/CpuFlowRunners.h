@@ -130,6 +130,24 @@ class PatchRow {
   Pixels patches;
 };
 
+// One candidate patch f of the lanes in m: its weight from how well it predicts the pixels,
+// added to the sums.
+FM_LANE_FN void mergePatch(ChannelSampler& tw, const Pixels& f, Lf xf, Lf yf, Lf z0, Li m, Pixels& acc, Lf& wsum) {
+  const Lf d = f.z * tw(xf + f.x, yf + f.y) + f.w - z0;
+  const Lf w = 1.0f / lmax(lf(1.0f), 255.0f * labs(d));
+  acc.x = select(m, acc.x + f.x * w, acc.x);
+  acc.y = select(m, acc.y + f.y * w, acc.y);
+  acc.z = select(m, acc.z + f.z * w, acc.z);
+  acc.w = select(m, acc.w + f.w * w, acc.w);
+  wsum = select(m, wsum + w, wsum);
+}
+
+FM_LANE_FN void putDensified(const BandArgs& g, int x, int y, const Pixels& acc, Lf wsum) {
+  const Li some = wsum > 0.0f;
+  g.put(x, y, {select(some, acc.x / wsum, lf(0.0f)), select(some, acc.y / wsum, lf(0.0f)),
+               select(some, acc.z / wsum, lf(1.0f)), select(some, acc.w / wsum, lf(0.0f))});
+}
+
 // The dense flow of pixels [x, x + kLanes) of row y. Every lane walks its own candidate
 // patches in the kernel's order; `shift` is log2 of the patch step.
 FM_LANE_FN void densifyLanes(const BandArgs& g, int x, int y, int shift) {
@@ -162,19 +180,38 @@ FM_LANE_FN void densifyLanes(const BandArgs& g, int x, int y, int shift) {
       if (!anyLane(m)) continue;
       // Lanes that add nothing sample at another lane's patch, which keeps every lane's
       // samples on shared rows; their results are dropped.
-      const Pixels f = patchAt(m, i);
-      const Lf d = f.z * tw(xf + f.x, yf + f.y) + f.w - z0;
-      const Lf w = 1.0f / lmax(lf(1.0f), 255.0f * labs(d));
-      acc.x = select(m, acc.x + f.x * w, acc.x);
-      acc.y = select(m, acc.y + f.y * w, acc.y);
-      acc.z = select(m, acc.z + f.z * w, acc.z);
-      acc.w = select(m, acc.w + f.w * w, acc.w);
-      wsum = select(m, wsum + w, wsum);
+      mergePatch(tw, patchAt(m, i), xf, yf, z0, m, acc, wsum);
     }
   }
-  const Li some = wsum > 0.0f;
-  g.put(x, y, {select(some, acc.x / wsum, lf(0.0f)), select(some, acc.y / wsum, lf(0.0f)),
-                                           select(some, acc.z / wsum, lf(1.0f)), select(some, acc.w / wsum, lf(0.0f))});
+  putDensified(g, x, y, acc, wsum);
+}
+
+// Whether pixels [x, x + kLanes) of row y lie where patches twice their step long cover each
+// with exactly two columns and two rows of them, none pulled back from the level's edge.
+FM_LANE_FN bool innerDensify(const FMParams& p, int x, int y, int shift) {
+  const int s = 1 << shift;
+  return p.n == 2 * s && x >= s && y >= s &&
+         int64_t(x) + kLanes - 1 < std::min(int64_t(p.aW - 1) * s, int64_t(p.dW) - p.n) &&
+         int64_t(y) < std::min(int64_t(p.aH - 1) * s, int64_t(p.dH) - p.n);
+}
+
+// densifyLanes where innerDensify holds: the candidates the kernel walks, in its order, are
+// then the rows and columns just before and at the pixels' own.
+FM_LANE_FN void densifyInner(const BandArgs& g, int x, int y, int shift) {
+  const FMParams& p = g.p;
+  const Li xs = li(x) + laneIndex();
+  const Lf xf = toFloat(xs), yf = lf(float(y));
+  const Lf z0 = loadPixels(g.b + fm_idx(y) * p.bP + x).x;
+  const Li i0 = (xs >> shift) - 1, all = li(-1);
+  ChannelSampler tw(g.b, p.bW, p.bH, p.bP, 3);
+  Pixels acc = {};
+  Lf wsum = {};
+  for (int j = (y >> shift) - 1; j <= y >> shift; ++j) {
+    const PatchRow patchAt(p, g.a + fm_idx(j) * p.aP, i0[0]);
+    mergePatch(tw, patchAt(all, i0), xf, yf, z0, all, acc, wsum);
+    mergePatch(tw, patchAt(all, i0 + 1), xf, yf, z0, all, acc, wsum);
+  }
+  putDensified(g, x, y, acc, wsum);
 }
 
 void runDensifyBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB, const void* tab,
@@ -191,7 +228,12 @@ void runDensifyBand(int gridW, int first, int end, void* dst, const void* srcA, 
   const int shift = __builtin_ctz(unsigned(s));
   laneRows<fm_densify>(
       gridW, first, end, g, [&](int, int& lo, int& hi) { lo = 0; hi = p.dW; },
-      [&](int x, int y) { densifyLanes(g, x, y, shift); });
+      [&](int x, int y) {
+        if (innerDensify(p, x, y, shift))
+          densifyInner(g, x, y, shift);
+        else
+          densifyLanes(g, x, y, shift);
+      });
 }
 
 // The flow on a finer grid for pixels [x, x + kLanes) of row y.
