@@ -67,6 +67,35 @@ FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
 #endif
 
 // acc[i] += sample i * weight for the kLanes samples of s from src.
+#if FM_CPU_LANES == 8
+// Samples q and q + 4 share a vector, one per 128-bit half, so that their pixels load straight
+// into place and their weights spread within each half (permutes across halves are slow on some
+// processors).
+FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
+  const __m256 ax = as<__m256>(s.ax), ay = as<__m256>(s.ay);
+  const __m256 bx = as<__m256>(1.0f - s.ax), by = as<__m256>(1.0f - s.ay);
+  auto at = [&](int q, const __m256& v) {
+    switch (q) {
+      case 0: return _mm256_permute_ps(v, 0x00);
+      case 1: return _mm256_permute_ps(v, 0x55);
+      case 2: return _mm256_permute_ps(v, 0xaa);
+      default: return _mm256_permute_ps(v, 0xff);
+    }
+  };
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    const float4* p0 = src + s.offset[q];
+    const float4* p1 = src + s.offset[q + 4];
+    const Lf A = as<Lf>(halves(p0, p1)), B = as<Lf>(halves(p0 + 1, p1 + 1));
+    const Lf C = as<Lf>(halves(p0 + pitch, p1 + pitch)), D = as<Lf>(halves(p0 + pitch + 1, p1 + pitch + 1));
+    const Lf wx0 = as<Lf>(at(q, bx)), wx1 = as<Lf>(at(q, ax)), wy0 = as<Lf>(at(q, by)), wy1 = as<Lf>(at(q, ay));
+    const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
+    const __m256 sum = _mm256_add_ps(halves(acc + q, acc + q + 4), as<__m256>(r * weight));
+    _mm_storeu_ps(reinterpret_cast<float*>(acc + q), _mm256_castps256_ps128(sum));
+    _mm_storeu_ps(reinterpret_cast<float*>(acc + q + 4), _mm256_extractf128_ps(sum, 1));
+  }
+}
+#else
 FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
   const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
 #pragma GCC unroll 4
@@ -84,6 +113,7 @@ FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s,
     storeLanes(acc + kPer * q, loadLanes(acc + kPer * q) + r * weight);
   }
 }
+#endif
 
 // As add, for samples anywhere: those not all inside go through fm_bilin0 one by one.
 FM_LANE_FN void addAnywhere(float4* acc, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
