@@ -66,36 +66,43 @@ FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
 }
 #endif
 
-// acc[i] += sample i * weight for the kLanes samples of s from src.
 #if FM_CPU_LANES == 8
-// Samples q and q + 4 share a vector, one per 128-bit half, so that their pixels load straight
-// into place and their weights spread within each half (permutes across halves are slow on some
-// processors).
+// Lanes q and q + 4 of a vector's worth of pixels share one vector, one per 128-bit half, so
+// that their pixels load straight into place and per-lane values spread within each half
+// (permutes across halves cost several shuffles on some processors).
+FM_LANE_FN Lf pairedAt(const float4* p, int q) { return as<Lf>(halves(p + q, p + q + 4)); }
+FM_LANE_FN void storePaired(float4* p, int q, Lf v) {
+  _mm_storeu_ps(reinterpret_cast<float*>(p + q), _mm256_castps256_ps128(as<__m256>(v)));
+  _mm_storeu_ps(reinterpret_cast<float*>(p + q + 4), _mm256_extractf128_ps(as<__m256>(v), 1));
+}
+// Lanes q and q + 4 of v, each over its half's four channels.
+FM_LANE_FN Lf spreadPaired(Lf v, int q) {
+  const __m256 m = as<__m256>(v);
+  switch (q) {
+    case 0: return as<Lf>(_mm256_permute_ps(m, 0x00));
+    case 1: return as<Lf>(_mm256_permute_ps(m, 0x55));
+    case 2: return as<Lf>(_mm256_permute_ps(m, 0xaa));
+    default: return as<Lf>(_mm256_permute_ps(m, 0xff));
+  }
+}
+
+// acc[i] += sample i * weight for the kLanes samples of s from src.
 FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
-  const __m256 ax = as<__m256>(s.ax), ay = as<__m256>(s.ay);
-  const __m256 bx = as<__m256>(1.0f - s.ax), by = as<__m256>(1.0f - s.ay);
-  auto at = [&](int q, const __m256& v) {
-    switch (q) {
-      case 0: return _mm256_permute_ps(v, 0x00);
-      case 1: return _mm256_permute_ps(v, 0x55);
-      case 2: return _mm256_permute_ps(v, 0xaa);
-      default: return _mm256_permute_ps(v, 0xff);
-    }
-  };
+  const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
 #pragma GCC unroll 4
   for (int q = 0; q < 4; ++q) {
     const float4* p0 = src + s.offset[q];
     const float4* p1 = src + s.offset[q + 4];
     const Lf A = as<Lf>(halves(p0, p1)), B = as<Lf>(halves(p0 + 1, p1 + 1));
     const Lf C = as<Lf>(halves(p0 + pitch, p1 + pitch)), D = as<Lf>(halves(p0 + pitch + 1, p1 + pitch + 1));
-    const Lf wx0 = as<Lf>(at(q, bx)), wx1 = as<Lf>(at(q, ax)), wy0 = as<Lf>(at(q, by)), wy1 = as<Lf>(at(q, ay));
+    const Lf wx0 = spreadPaired(bx, q), wx1 = spreadPaired(s.ax, q);
+    const Lf wy0 = spreadPaired(by, q), wy1 = spreadPaired(s.ay, q);
     const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
-    const __m256 sum = _mm256_add_ps(halves(acc + q, acc + q + 4), as<__m256>(r * weight));
-    _mm_storeu_ps(reinterpret_cast<float*>(acc + q), _mm256_castps256_ps128(sum));
-    _mm_storeu_ps(reinterpret_cast<float*>(acc + q + 4), _mm256_extractf128_ps(sum, 1));
+    storePaired(acc, q, pairedAt(acc, q) + r * weight);
   }
 }
 #else
+// acc[i] += sample i * weight for the kLanes samples of s from src.
 FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
   const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
 #pragma GCC unroll 4
