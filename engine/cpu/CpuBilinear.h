@@ -33,37 +33,15 @@ FM_LANE_FN bool interior(Lf X, Lf Y, int w, int h, int pitch, Samples& s) {
   return true;
 }
 
-typedef float PixelPair __attribute__((vector_size(32), aligned(4), may_alias));
-FM_LANE_FN PixelPair pairAt(const float4* at) { return *reinterpret_cast<const PixelPair*>(at); }
-
-// Shuffle masks: the lanes of the pixels of vector q, each repeated over its four channels; and
-// from two vectors of (left, right) pixel pairs, the left or the right pixel of each pair.
+// The lanes of the pixels of vector q, each repeated over its four channels.
 #if FM_CPU_LANES == 16
 constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3},
                            {4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7},
                            {8, 8, 8, 8, 9, 9, 9, 9, 10, 10, 10, 10, 11, 11, 11, 11},
                            {12, 12, 12, 12, 13, 13, 13, 13, 14, 14, 14, 14, 15, 15, 15, 15}};
-constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27};
-constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31};
-
-// The pairs at p[0] .. p[3] (each moved by `off`), as two vectors.
-FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
-  auto join = [](PixelPair a, PixelPair b) -> Lf {
-    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  };
-  lo = join(pairAt(p[0] + off), pairAt(p[1] + off));
-  hi = join(pairAt(p[2] + off), pairAt(p[3] + off));
-}
 #else
 constexpr Li kSpread[4] = {{0, 0, 0, 0, 1, 1, 1, 1}, {2, 2, 2, 2, 3, 3, 3, 3}, {4, 4, 4, 4, 5, 5, 5, 5},
                            {6, 6, 6, 6, 7, 7, 7, 7}};
-constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11};
-constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15};
-
-FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
-  lo = as<Lf>(pairAt(p[0] + off));
-  hi = as<Lf>(pairAt(p[1] + off));
-}
 #endif
 
 #if FM_CPU_LANES == 8
@@ -86,47 +64,88 @@ FM_LANE_FN Lf spreadPaired(Lf v, int q) {
   }
 }
 
-// acc[i] += sample i * weight for the kLanes samples of s from src.
-FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
-  const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
-#pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) {
-    const float4* p0 = src + s.offset[q];
-    const float4* p1 = src + s.offset[q + 4];
-    const Lf A = as<Lf>(halves(p0, p1)), B = as<Lf>(halves(p0 + 1, p1 + 1));
-    const Lf C = as<Lf>(halves(p0 + pitch, p1 + pitch)), D = as<Lf>(halves(p0 + pitch + 1, p1 + pitch + 1));
-    const Lf wx0 = spreadPaired(bx, q), wx1 = spreadPaired(s.ax, q);
-    const Lf wy0 = spreadPaired(by, q), wy1 = spreadPaired(s.ay, q);
-    const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
-    storePaired(acc, q, pairedAt(acc, q) + r * weight);
-  }
+// Vector q of the kLanes samples of s from src; bx and by are 1 - s.ax and 1 - s.ay.
+FM_LANE_FN Lf interpolated(const float4* src, int pitch, const Samples& s, Lf bx, Lf by, int q) {
+  const float4* p0 = src + s.offset[q];
+  const float4* p1 = src + s.offset[q + 4];
+  const Lf A = as<Lf>(halves(p0, p1)), B = as<Lf>(halves(p0 + 1, p1 + 1));
+  const Lf C = as<Lf>(halves(p0 + pitch, p1 + pitch)), D = as<Lf>(halves(p0 + pitch + 1, p1 + pitch + 1));
+  const Lf wx0 = spreadPaired(bx, q), wx1 = spreadPaired(s.ax, q);
+  const Lf wy0 = spreadPaired(by, q), wy1 = spreadPaired(s.ay, q);
+  return (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
 }
+FM_LANE_FN Lf loadSum(const float4* acc, int q) { return pairedAt(acc, q); }
+FM_LANE_FN void storeSum(float4* acc, int q, Lf v) { storePaired(acc, q, v); }
 #else
+typedef float PixelPair __attribute__((vector_size(32), aligned(4), may_alias));
+FM_LANE_FN PixelPair pairAt(const float4* at) { return *reinterpret_cast<const PixelPair*>(at); }
+
+// From two vectors of (left, right) pixel pairs, the left or the right pixel of each pair.
+constexpr Li kFirstOfPair = {0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27};
+constexpr Li kSecondOfPair = {4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31};
+
+// The pairs at p[0] .. p[3] (each moved by `off`), as two vectors.
+FM_LANE_FN void pairs(const float4* const* p, fm_idx off, Lf& lo, Lf& hi) {
+  auto join = [](PixelPair a, PixelPair b) -> Lf {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  };
+  lo = join(pairAt(p[0] + off), pairAt(p[1] + off));
+  hi = join(pairAt(p[2] + off), pairAt(p[3] + off));
+}
+
+// Vector q (samples kPer q on) of the kLanes samples of s from src; bx and by are 1 - s.ax and
+// 1 - s.ay.
+FM_LANE_FN Lf interpolated(const float4* src, int pitch, const Samples& s, Lf bx, Lf by, int q) {
+  const float4* p[kPer];
+  for (int k = 0; k < kPer; ++k) p[k] = src + s.offset[kPer * q + k];
+  Lf top0, top1, bot0, bot1;
+  pairs(p, 0, top0, top1);
+  pairs(p, pitch, bot0, bot1);
+  const Lf A = __builtin_shuffle(top0, top1, kFirstOfPair), B = __builtin_shuffle(top0, top1, kSecondOfPair);
+  const Lf C = __builtin_shuffle(bot0, bot1, kFirstOfPair), D = __builtin_shuffle(bot0, bot1, kSecondOfPair);
+  const Lf wx0 = __builtin_shuffle(bx, kSpread[q]), wx1 = __builtin_shuffle(s.ax, kSpread[q]);
+  const Lf wy0 = __builtin_shuffle(by, kSpread[q]), wy1 = __builtin_shuffle(s.ay, kSpread[q]);
+  return (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
+}
+FM_LANE_FN Lf loadSum(const float4* acc, int q) { return loadLanes(acc + kPer * q); }
+FM_LANE_FN void storeSum(float4* acc, int q, Lf v) { storeLanes(acc + kPer * q, v); }
+#endif
+
 // acc[i] += sample i * weight for the kLanes samples of s from src.
 FM_LANE_FN void add(float4* acc, const float4* src, int pitch, const Samples& s, float weight) {
   const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
 #pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) {
-    const float4* p[kPer];
-    for (int k = 0; k < kPer; ++k) p[k] = src + s.offset[kPer * q + k];
-    Lf top0, top1, bot0, bot1;
-    pairs(p, 0, top0, top1);
-    pairs(p, pitch, bot0, bot1);
-    const Lf A = __builtin_shuffle(top0, top1, kFirstOfPair), B = __builtin_shuffle(top0, top1, kSecondOfPair);
-    const Lf C = __builtin_shuffle(bot0, bot1, kFirstOfPair), D = __builtin_shuffle(bot0, bot1, kSecondOfPair);
-    const Lf wx0 = __builtin_shuffle(bx, kSpread[q]), wx1 = __builtin_shuffle(s.ax, kSpread[q]);
-    const Lf wy0 = __builtin_shuffle(by, kSpread[q]), wy1 = __builtin_shuffle(s.ay, kSpread[q]);
-    const Lf r = (A * wx0 + B * wx1) * wy0 + (C * wx0 + D * wx1) * wy1;
-    storeLanes(acc + kPer * q, loadLanes(acc + kPer * q) + r * weight);
-  }
+  for (int q = 0; q < 4; ++q) storeSum(acc, q, loadSum(acc, q) + interpolated(src, pitch, s, bx, by, q) * weight);
 }
-#endif
+
+// The sums of kLanes pixels kept in vectors across samples, laid out as loadSum lays them out.
+struct Sums {
+  Lf v[4] = {};
+  FM_LANE_FN void store(float4* acc) const {
+    for (int q = 0; q < 4; ++q) storeSum(acc, q, v[q]);
+  }
+};
 
 // As add, for samples anywhere: those not all inside go through fm_bilin0 one by one.
 FM_LANE_FN void addAnywhere(float4* acc, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
   Samples s;
   if (interior(X, Y, w, h, pitch, s)) return add(acc, src, pitch, s, weight);
   for (int k = 0; k < kLanes; ++k) acc[k] += fm_bilin0(src, w, h, pitch, X[k], Y[k]) * weight;
+}
+
+// As addAnywhere, to sums kept in vectors.
+FM_LANE_FN void addAnywhere(Sums& sums, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
+  Samples s;
+  if (interior(X, Y, w, h, pitch, s)) {
+    const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) sums.v[q] += interpolated(src, pitch, s, bx, by, q) * weight;
+    return;
+  }
+  float4 acc[kLanes];
+  sums.store(acc);
+  for (int k = 0; k < kLanes; ++k) acc[k] += fm_bilin0(src, w, h, pitch, X[k], Y[k]) * weight;
+  for (int q = 0; q < 4; ++q) sums.v[q] = loadSum(acc, q);
 }
 
 }  // namespace bilinear

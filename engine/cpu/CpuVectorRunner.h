@@ -22,17 +22,18 @@ void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, 
   const Lf OX = loadLanes(ox), OY = loadLanes(oy);
   const Lf X0 = toFloat(li(x) + laneIndex()), Y0 = lf(float(y));
   const int ns = fm_maxi(p.n, 2);
-  float4 sum[kLanes];
-  for (int k = 0; k < kLanes; ++k) sum[k] = f4z();
+  bilinear::Sums sums;
   float wsum = 0.0f;
   for (int k = 0; k < ns; ++k) {
     const float t = float(k) / float(ns - 1);
     const float w = p.mode == FM_VEC_DIR_FADING ? 1.0f - t : 1.0f;
     if (w <= 0.0f) continue;
     const Lf u = select(centred, lf(t - 0.5f), lf(-t));
-    bilinear::addAnywhere(sum, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
+    bilinear::addAnywhere(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
     wsum += w;
   }
+  float4 sum[kLanes];
+  sums.store(sum);
   float4* out = d + fm_idx(y) * p.dP + x;
   for (int k = 0; k < kLanes; ++k)
     out[k] = keep >> k & 1 ? fm_fetch0(a, p.aW, p.aH, p.aP, x + k, y) : sum[k] / wsum;
