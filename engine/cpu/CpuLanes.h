@@ -138,6 +138,29 @@ FM_LANE_FN Lf gather(const float* base, Li index) {
 #endif
 }
 
+// base[index[l]] and base[index[l] + 1] of every lane l. With AVX2 each lane's two floats come
+// in one 64-bit load.
+FM_LANE_FN void gatherAdjacent(const float* base, Li index, Lf& first, Lf& second) {
+#if FM_CPU_LANES == 8
+  const __m256i at = as<__m256i>(index);
+  const __m128i lo = _mm256_castsi256_si128(at), hi = _mm256_extracti128_si256(at, 1);
+  const auto two = [base](int i, int j) {
+    const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(base + i)));
+    return _mm_loadh_pi(v, reinterpret_cast<const __m64*>(base + j));
+  };
+  // Lanes 0, 1 | 4, 5 and 2, 3 | 6, 7, each lane's pair side by side.
+  const __m256 a = _mm256_set_m128(two(_mm_cvtsi128_si32(hi), _mm_extract_epi32(hi, 1)),
+                                   two(_mm_cvtsi128_si32(lo), _mm_extract_epi32(lo, 1)));
+  const __m256 b = _mm256_set_m128(two(_mm_extract_epi32(hi, 2), _mm_extract_epi32(hi, 3)),
+                                   two(_mm_extract_epi32(lo, 2), _mm_extract_epi32(lo, 3)));
+  first = as<Lf>(_mm256_shuffle_ps(a, b, 0x88));
+  second = as<Lf>(_mm256_shuffle_ps(a, b, 0xdd));
+#else
+  first = gather(base, index);
+  second = gather(base, index + 1);
+#endif
+}
+
 // Four channels of kLanes consecutive pixels, one channel per vector.
 struct Pixels {
   Lf x, y, z, w;
