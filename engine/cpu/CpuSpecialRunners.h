@@ -19,7 +19,7 @@ struct Images {
 };
 
 constexpr int kTile = 256;   // pixels of a row accumulated together by the gather
-constexpr int kSpanBlock = 16;  // spans a vector of sums takes before going back to memory
+constexpr int kSpanBlock = 8;  // spans a vector of sums takes before going back to memory
 
 // The prefix integral at X for an X strictly inside the row's plain range, where fm_pint takes
 // neither edge branch: the same operations without the tests.
@@ -98,47 +98,65 @@ __attribute__((always_inline)) inline void addInteriorRun(float4* acc, const flo
 }
 
 #if FM_CPU_LANES >= 8
-// kLanes neighbouring pixels at one end of a span: one lane per pixel for the positions, floors
-// and fractions (each lane interiorIntegral's operations), then bilinear::kPer pixels per
-// vector for the interpolation. False, with nothing done, where the cells are not the
-// consecutive ones they nearly always are.
-__attribute__((always_inline)) inline bool laneIntegrals(const float4* row, Lf X, Lf (&v)[4]) {
-  Li i = __builtin_convertvector(X, Li);
-  i += reinterpret_cast<Li>(__builtin_convertvector(i, Lf) > X);
-  const Lf a = X - __builtin_convertvector(i, Lf);
-  const int i0 = i[0];
-  if (anyLane(i != i0 + laneIndex())) return false;
-#pragma GCC unroll 4
-  for (int q = 0; q < 4; ++q) {
-    Lf lo, hi;
-    std::memcpy(&lo, row + i0 + bilinear::kPer * q, sizeof lo);
-    std::memcpy(&hi, row + i0 + bilinear::kPer * q + 1, sizeof hi);
-    v[q] = lo + (hi - lo) * __builtin_shuffle(a, bilinear::kSpread[q]);
-  }
+// One end of a span for kLanes neighbouring pixels, at positions X. Where they are exactly
+// X[0], X[0] + 1, ..., as they are unless the pixels straddle a power of two, every lane has
+// the same cell fraction and the cells are consecutive: interiorIntegral's floor and fraction
+// are taken once, and the interpolation weight is the same in every lane. False otherwise.
+struct LaneEnd {
+  int cell;
+  Lf frac;
+};
+
+FM_LANE_FN bool laneEnd(Lf X, LaneEnd& e) {
+  const float x = X[0], last = X[kLanes - 1];
+  uint32_t first, end;
+  std::memcpy(&first, &x, sizeof x);
+  std::memcpy(&end, &last, sizeof last);
+  // One sign and exponent, positive and below 2^24 (steps of at most 1), make every x + k
+  // exact; a rounded one could equal a lane whose fraction differs.
+  const uint32_t binade = first >> 23;
+  if (binade != end >> 23 || binade >= 127 + 24) return false;
+  if (!allLanes(X == x + toFloat(laneIndex()))) return false;
+  const float fi = fm_floorf(x);
+  e.cell = int(fi);
+  e.frac = lf(x - fi);
   return true;
+}
+
+// The integrals at the end of bilinear::kPer of the pixels (vector q).
+FM_LANE_FN Lf endIntegral(const float4* row, const LaneEnd& e, int q) {
+  const Lf lo = loadLanes(row + e.cell + bilinear::kPer * q), hi = loadLanes(row + e.cell + bilinear::kPer * q + 1);
+  return lo + (hi - lo) * e.frac;
 }
 
 // Adds spans [s0, s1) to the sums of kLanes pixels from `column` (acc), in order, each as
 // addInteriorRun would add it.
 __attribute__((always_inline)) inline void addSpansLanes(float4* acc, bool fresh, const float4* const* rowOf,
                                                          const float* tab, int s0, int s1, int column) {
-  Lf sum[4] = {};
-  if (!fresh) std::memcpy(sum, acc, sizeof sum);
-  const Lf xk = (float(column) + __builtin_convertvector(laneIndex(), Lf)) + 0.5f;  // fm_span's X0, exact
+  // Sums stay in registers: they are stored and loaded only around the rare span that takes
+  // addInteriorRun (an array whose address is taken would live on the stack).
+  Lf sum[4];
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) sum[q] = fresh ? Lf{} : loadLanes(acc + bilinear::kPer * q);
+  const Lf xk = (float(column) + toFloat(laneIndex())) + 0.5f;  // fm_span's X0, exact
   for (int s = s0; s < s1; ++s) {
     const float* sp = tab + 4 * s;
     const float4* P = rowOf[s];
-    Lf r[4], l[4];
-    if (laneIntegrals(P, xk + sp[2], r) && laneIntegrals(P, xk + sp[1], l)) {
+    LaneEnd r, l;
+    if (laneEnd(xk + sp[2], r) && laneEnd(xk + sp[1], l)) {
+      const Lf w = lf(sp[3]);
 #pragma GCC unroll 4
-      for (int q = 0; q < 4; ++q) sum[q] += (r[q] - l[q]) * sp[3];
+      for (int q = 0; q < 4; ++q) sum[q] += (endIntegral(P, r, q) - endIntegral(P, l, q)) * w;
     } else {
-      std::memcpy(acc, sum, sizeof sum);
+#pragma GCC unroll 4
+      for (int q = 0; q < 4; ++q) storeLanes(acc + bilinear::kPer * q, sum[q]);
       addInteriorRun(acc, P, column, kLanes, sp[1], sp[2], sp[3]);
-      std::memcpy(sum, acc, sizeof sum);
+#pragma GCC unroll 4
+      for (int q = 0; q < 4; ++q) sum[q] = loadLanes(acc + bilinear::kPer * q);
     }
   }
-  std::memcpy(acc, sum, sizeof sum);
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) storeLanes(acc + bilinear::kPer * q, sum[q]);
 }
 #endif
 
