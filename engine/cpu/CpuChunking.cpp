@@ -7,6 +7,7 @@ namespace fm {
 namespace {
 
 constexpr int kConvColumnRows = 32;
+constexpr int kTransformRows = 16;
 
 int ceilDiv(int a, int b) { return a > 0 ? int((int64_t(a) + b - 1) / b) : 0; }
 
@@ -70,8 +71,12 @@ ChunkPlan planCpuChunks(int kernel, const FMParams& p, bool specialised, int gri
   const double c1 = cost >= 1.0 ? cost : 1.0;  // also turns a NaN hint into 1
   const double maxRowsD = std::max(std::min(65536.0 / (double(gridW) * c1), double(gridH)), 1.0);
   // A column convolution loads each source row once for all the output rows of a chunk that
-  // read it, so it takes more rows at a time than its budget alone would give.
-  const int maxRows = kernel == FM_K_CONV_COLS ? std::max(int(maxRowsD), kConvColumnRows) : int(maxRowsD);
+  // read it, and a rotation or scaling reads the source lines of one row's samples again for the
+  // next row's, so both take more rows at a time than their budget alone would give.
+  const bool transform = kernel == FM_K_GROUP && (p.mode == FM_GROUP_ROTATE || p.mode == FM_GROUP_SCALE);
+  const int maxRows = kernel == FM_K_CONV_COLS ? std::max(int(maxRowsD), kConvColumnRows)
+                      : transform          ? std::max(int(maxRowsD), kTransformRows)
+                                           : int(maxRowsD);
   c.perChunk = std::max(1, std::min(std::max(gridH / (4 * T), 1), maxRows));
   c.chunks = ceilDiv(gridH, c.perChunk);
   return c;

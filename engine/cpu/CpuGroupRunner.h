@@ -6,6 +6,7 @@ namespace group {
 
 constexpr int kTile = 64;  // columns accumulated together: their sums stay in L1
 constexpr int kRows = 4;   // rows of a chunk that share their interpolated source rows
+constexpr int kTransformRows = 16;  // rows a rotation or scaling takes through each tap together
 
 // Where each column of a tile samples along x for one tap, computed as the kernel's work item
 // computes it. A tap's x position does not depend on the row, so this is done once per chunk.
@@ -300,25 +301,34 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
 #else
   const bool wide = false;
 #endif
-  TileBase base;
-  float4 acc[kTile];
-  for (int gy = first; gy < end; ++gy) {
-    const int y = p.y0 + gy;
-    if (y >= p.y1 || y >= p.dH) continue;
+  // A block of rows goes through each tap together: the source lines one row's samples read
+  // are read again by the next row's, while they are still in cache.
+  TileBase base[kTransformRows];
+  float4 acc[kTransformRows][kTile];
+  for (int g0 = first; g0 < end; g0 += kTransformRows) {
+    int rows = 0;  // rows of the block with work: the first ones, as rows past the end have none
+    while (rows < kTransformRows && g0 + rows < end && p.y0 + g0 + rows < std::min(p.y1, p.dH)) ++rows;
+    if (rows == 0) continue;
+    const int y0 = p.y0 + g0;
     for (int x0 = 0; x0 < width; x0 += kTile) {
       const int n = std::min(kTile, width - x0);
-      for (int c = 0; c < n; ++c) {
-        setBase(base, c, p, x0 + c, y);
-        acc[c] = f4z();
+      for (int j = 0; j < rows; ++j)
+        for (int c = 0; c < n; ++c) {
+          setBase(base[j], c, p, x0 + c, y0 + j);
+          acc[j][c] = f4z();
+        }
+      for (int i = 0; i < count; ++i)
+        for (int j = 0; j < rows; ++j) {
+          if (p.mode == FM_GROUP_ROTATE)
+            addTransformTap<FM_GROUP_ROTATE>(acc[j], base[j], n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2],
+                                             wide);
+          else
+            addTransformTap<FM_GROUP_SCALE>(acc[j], base[j], n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2], wide);
+        }
+      for (int j = 0; j < rows; ++j) {
+        float4* out = d + fm_idx(y0 + j) * p.dP + x0;
+        for (int c = 0; c < n; ++c) out[c] = acc[j][c];
       }
-      for (int i = 0; i < count; ++i) {
-        if (p.mode == FM_GROUP_ROTATE)
-          addTransformTap<FM_GROUP_ROTATE>(acc, base, n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2], wide);
-        else
-          addTransformTap<FM_GROUP_SCALE>(acc, base, n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2], wide);
-      }
-      float4* out = d + fm_idx(y) * p.dP + x0;
-      for (int c = 0; c < n; ++c) out[c] = acc[c];
     }
   }
 }
