@@ -7,7 +7,6 @@ namespace fm {
 namespace {
 
 constexpr int kConvColumnRows = 32;
-constexpr int kTransformRows = 16;
 
 int ceilDiv(int a, int b) { return a > 0 ? int((int64_t(a) + b - 1) / b) : 0; }
 

@@ -12,6 +12,11 @@ struct ChunkPlan {
   int chunks = 0;
 };
 
+// Rows a rotation or scaling takes through each of its taps together (the group band runner):
+// the source lines one row's samples read are read again by the next row's. Chunks of such
+// launches hold at least this many rows.
+constexpr int kTransformRows = 16;
+
 // Whether a specialised runner applies to this launch (before asking if one is built).
 bool wantsSpecialRunner(int kernel, const FMParams& p, bool dstAndSrcA, bool tableData);
 

@@ -6,7 +6,6 @@ namespace group {
 
 constexpr int kTile = 64;  // columns accumulated together: their sums stay in L1
 constexpr int kRows = 4;   // rows of a chunk that share their interpolated source rows
-constexpr int kTransformRows = 16;  // rows a rotation or scaling takes through each tap together
 
 // Where each column of a tile samples along x for one tap, computed as the kernel's work item
 // computes it. A tap's x position does not depend on the row, so this is done once per chunk.
@@ -301,8 +300,7 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
 #else
   const bool wide = false;
 #endif
-  // A block of rows goes through each tap together: the source lines one row's samples read
-  // are read again by the next row's, while they are still in cache.
+  // A block of rows goes through each tap together (kTransformRows, CpuChunking.h).
   TileBase base[kTransformRows];
   float4 acc[kTransformRows][kTile];
   for (int g0 = first; g0 < end; g0 += kTransformRows) {

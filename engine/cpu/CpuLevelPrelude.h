@@ -15,5 +15,6 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/cpu/CpuChunking.h"
 #include "engine/cpu/CpuLevels.h"
 #include "kernels/FMKernelTypes.h"
