@@ -7,19 +7,56 @@
 namespace vecblur {
 
 #if FM_CPU_LANES >= 8
+// The lines of kLanes neighbouring pixels, as fm_vector_line draws them from the map's
+// gradient, lane by lane; a pixel on a flat part of the map keeps its source value (bit k of
+// `keep`). False, with nothing set, for the direction types, and where a pixel's neighbours
+// along x would be clamped at the map's edges.
+FM_LANE_FN bool gradientLines(const float4* map, const FMParams& p, int x, int y, Lf& ox, Lf& oy, Li& centred,
+                              unsigned& keep) {
+  if (p.mode == FM_VEC_DIR_CENTER || p.mode == FM_VEC_DIR_FADING) return false;
+  const int64_t sx = int64_t(x) + p.bx;
+  if (sx < 1 || sx + kLanes >= p.bW) return false;
+  const int sy = fm_clampi(y + p.by, 0, p.bH - 1);
+  const int ym = fm_maxi(sy - 1, 0), yp = fm_mini(sy + 1, p.bH - 1);
+  const float4* row = map + fm_idx(sy) * p.bP + sx;
+  const Lf left = loadPixels(row - 1).x, right = loadPixels(row + 1).x;
+  const Lf up = loadPixels(map + fm_idx(ym) * p.bP + sx).x, down = loadPixels(map + fm_idx(yp) * p.bP + sx).x;
+  const Lf gx = (right - left) / 2.0f * p.g1;
+  const Lf gy = (down - up) / float(fm_maxi(yp - ym, 1)) * p.g2;
+  const Lf slope = lsqrt(gx * gx + gy * gy);
+  const Li sloped = slope > 1e-12f;
+  Lf nx = gx / slope, ny = gy / slope;
+  if (p.mode == FM_VEC_PERPENDICULAR) {
+    const Lf t = nx;
+    nx = -ny;
+    ny = t;
+  }
+  const Lf vx = p.g3 * nx - p.g4 * ny, vy = p.g4 * nx + p.g3 * ny;
+  const Lf len = p.g0 * lmin(lf(1.0f), slope / fm_maxf(p.g5, 1e-7f));
+  ox = select(sloped, vx * len * p.g1, lf(0.0f));
+  oy = select(sloped, vy * len * p.g2, lf(0.0f));
+  centred = li(p.mode != FM_VEC_NATURAL ? -1 : 0);
+  keep = laneMask(~sloped) & ((1u << kLanes) - 1);
+  return true;
+}
+
 void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, int x, int y) {
-  float ox[kLanes], oy[kLanes];
+  Lf OX, OY;
   Li centred = li(0);
   unsigned keep = 0;  // pixels that keep their source value
-  for (int k = 0; k < kLanes; ++k) {
-    int c = 0;
-    if (!fm_vector_line(b, x + k, y, &p, &ox[k], &oy[k], &c)) {
-      keep |= 1u << k;
-      ox[k] = oy[k] = 0.0f;
+  if (!gradientLines(b, p, x, y, OX, OY, centred, keep)) {
+    float ox[kLanes], oy[kLanes];
+    for (int k = 0; k < kLanes; ++k) {
+      int c = 0;
+      if (!fm_vector_line(b, x + k, y, &p, &ox[k], &oy[k], &c)) {
+        keep |= 1u << k;
+        ox[k] = oy[k] = 0.0f;
+      }
+      centred[k] = c ? -1 : 0;
     }
-    centred[k] = c ? -1 : 0;
+    OX = loadLanes(ox);
+    OY = loadLanes(oy);
   }
-  const Lf OX = loadLanes(ox), OY = loadLanes(oy);
   const Lf X0 = toFloat(li(x) + laneIndex()), Y0 = lf(float(y));
   const int ns = fm_maxi(p.n, 2);
   bilinear::Sums sums;
