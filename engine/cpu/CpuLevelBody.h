@@ -59,6 +59,10 @@ constexpr BandRunner bandRunner(int kernel) {
       return &group::runGroupBand;
     case FM_K_VECTOR:
       return &vecblur::runVectorBand;
+#if FM_CPU_LANES >= 8
+    case FM_K_VEC_SCALAR:
+      return &vecblur::runVecScalarBand;
+#endif
     case FM_K_FEAT:
       return &pyramid::runFeatureBand;
     case FM_K_HALF:

@@ -7,6 +7,47 @@
 namespace vecblur {
 
 #if FM_CPU_LANES >= 8
+// fm_map_channel lane by lane for the channels that need no division; false for hue and
+// saturation.
+FM_LANE_FN bool mapChannel(const Pixels& m, int channel, Lf& v) {
+  switch (channel) {
+    case FM_CH_RED: v = m.x; return true;
+    case FM_CH_GREEN: v = m.y; return true;
+    case FM_CH_BLUE: v = m.z; return true;
+    case FM_CH_ALPHA: v = m.w; return true;
+    case FM_CH_LUMINANCE: v = 0.299f * m.x + 0.587f * m.y + 0.114f * m.z; return true;
+    case FM_CH_LIGHTNESS: v = 0.5f * (lmax(m.x, lmax(m.y, m.z)) + lmin(m.x, lmin(m.y, m.z))); return true;
+    default: return false;
+  }
+}
+
+// fm_vec_scalar for kLanes pixels from column x of row y, the bilinear formula taken channel
+// by channel in each lane. False, with nothing written, where a sample is not wholly inside
+// the source (fm_bilin0's edge path).
+FM_LANE_FN bool scalarLanes(float4* out, const float4* src, const FMParams& p, int x, int y) {
+  Lf mx = (toFloat(li(x) + laneIndex()) + 0.5f) * p.g0 + p.g1;
+  float my = (float(y) + 0.5f) * p.g2 + p.g3;
+  if (p.mode == 1) {
+    mx = lclamp(mx, lf(float(p.lo) + 0.5f), lf(float(p.hi) - 0.5f));
+    my = fm_clampf(my, float(p.lo2) + 0.5f, float(p.hi2) - 0.5f);
+  }
+  bilinear::Samples s;
+  if (!bilinear::interior(mx - 0.5f, lf(my - 0.5f), p.aW, p.aH, p.aP, s)) return false;
+  const Pixels a = gatherPixels(src, s.offset), b = gatherPixels(src + 1, s.offset);
+  const Pixels c = gatherPixels(src + p.aP, s.offset), d = gatherPixels(src + p.aP + 1, s.offset);
+  const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
+  auto blend = [&](Lf Pixels::*ch) {
+    return (a.*ch * bx + b.*ch * s.ax) * by + (c.*ch * bx + d.*ch * s.ax) * s.ay;
+  };
+  const Pixels m{blend(&Pixels::x), blend(&Pixels::y), blend(&Pixels::z), blend(&Pixels::w)};
+  Lf v;
+  if (!mapChannel(m, p.channel, v)) {
+    for (int k = 0; k < kLanes; ++k) v[k] = fm_map_channel(make_f4(m.x[k], m.y[k], m.z[k], m.w[k]), p.channel);
+  }
+  storePixels(out, Pixels{v, Lf{}, Lf{}, Lf{}});
+  return true;
+}
+
 // The lines of kLanes neighbouring pixels, as fm_vector_line draws them from the map's
 // gradient, lane by lane; a pixel on a flat part of the map keeps its source value (bit k of
 // `keep`). False, with nothing set, for the direction types, and where a pixel's neighbours
@@ -98,5 +139,27 @@ __attribute__((flatten)) void runVectorBand(int gridW, int first, int end, void*
     for (; x < width; ++x) fm_vector(x, gy, d, a, b, nullptr, p);
   }
 }
+
+#if FM_CPU_LANES >= 8
+void runVecScalarBand(int gridW, int first, int end, void* dst, const void* srcA, const void*, const void*,
+                      const FMParams& block) {
+  const FMParams p = block;  // a local block: fields stay in registers across pixel stores
+  float4* d = static_cast<float4*>(dst);
+  const float4* a = static_cast<const float4*>(srcA);
+  const int width = std::min(gridW, p.dW);  // items past the destination do nothing
+  const bool wide = bilinear::offsetsFit(p.aP, p.aH);
+  for (int gy = first; gy < end; ++gy) {
+    const int y = p.y0 + gy;
+    if (y >= p.y1 || y >= p.dH) continue;
+    float4* out = d + fm_idx(y) * p.dP;
+    int x = 0;
+    if (wide)
+      for (; x + kLanes <= width; x += kLanes)
+        if (!scalarLanes(out + x, a, p, x, y))
+          for (int k = x; k < x + kLanes; ++k) fm_vec_scalar(k, gy, d, a, nullptr, nullptr, p);
+    for (; x < width; ++x) fm_vec_scalar(x, gy, d, a, nullptr, nullptr, p);
+  }
+}
+#endif
 
 }  // namespace vecblur
