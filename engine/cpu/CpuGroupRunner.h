@@ -237,6 +237,31 @@ void setBase(TileBase& t, int c, const FMParams& p, int x, int y) {
   }
 }
 
+// setBase for columns [0, n) of a tile from column x0 of row y, kLanes columns at a time where
+// the level has vectors.
+void setBases(TileBase& t, int n, const FMParams& p, int x0, int y) {
+  int c = 0;
+#if FM_CPU_LANES >= 8
+  const Lf py = lf(float(y) + 0.5f);
+  for (; c + kLanes <= n; c += kLanes) {
+    const Lf px = toFloat(li(x0 + c) + laneIndex()) + 0.5f;
+    if (p.mode == FM_GROUP_ROTATE) {
+      const Lf dx = (px - p.cx) * p.kx, dy = (py - p.cy) * p.ky;
+      storeLanes(t.u0 + c, dx / p.kx);
+      storeLanes(t.u1 + c, dy / p.kx);
+      storeLanes(t.v0 + c, dx / p.ky);
+      storeLanes(t.v1 + c, dy / p.ky);
+    } else {
+      storeLanes(t.u0 + c, px - p.cx);
+      storeLanes(t.u1 + c, lf(0.0f));
+      storeLanes(t.v0 + c, py - p.cy);
+      storeLanes(t.v1 + c, lf(0.0f));
+    }
+  }
+#endif
+  for (; c < n; ++c) setBase(t, c, p, x0 + c, y);
+}
+
 template <int Mode>
 FM_LANE_FN void samplePosition(float& X, float& Y, const TileBase& t, int c, const FMParams& p, float a, float b) {
   const float qx = p.cx - 0.5f, qy = p.cy - 0.5f;
@@ -310,11 +335,10 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
     const int y0 = p.y0 + g0;
     for (int x0 = 0; x0 < width; x0 += kTile) {
       const int n = std::min(kTile, width - x0);
-      for (int j = 0; j < rows; ++j)
-        for (int c = 0; c < n; ++c) {
-          setBase(base[j], c, p, x0 + c, y0 + j);
-          acc[j][c] = f4z();
-        }
+      for (int j = 0; j < rows; ++j) {
+        setBases(base[j], n, p, x0, y0 + j);
+        for (int c = 0; c < n; ++c) acc[j][c] = f4z();
+      }
       for (int i = 0; i < count; ++i)
         for (int j = 0; j < rows; ++j) {
           if (p.mode == FM_GROUP_ROTATE)
