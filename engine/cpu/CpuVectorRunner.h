@@ -1,7 +1,7 @@
-// The CPU's band runner for fm_vector, part of the level body (CpuLevelBody.h). At the AVX2 and
-// AVX-512 levels a vector's worth of neighbouring pixels walk their lines together, one sample
-// of each per step; every pixel still adds its samples in the kernel's order, so results are
-// unchanged to the bit.
+// The CPU's band runners for fm_vector and fm_vec_scalar, part of the level body
+// (CpuLevelBody.h). At the AVX2 and AVX-512 levels a vector's worth of neighbouring pixels walk
+// their lines together, one sample of each per step, and take their map values together; every
+// pixel still sees the kernel's operations in its order, so results are unchanged to the bit.
 #pragma once
 
 namespace vecblur {
