@@ -107,16 +107,18 @@ struct LaneEnd {
   Lf frac;
 };
 
+// Whether a and b share their sign and exponent, positive and below 2^24: between them, steps
+// of 1 from a are exact. (A rounded step could equal a position whose fraction differs.)
+FM_LANE_FN bool sameBinade(float a, float b) {
+  uint32_t u, v;
+  std::memcpy(&u, &a, sizeof a);
+  std::memcpy(&v, &b, sizeof b);
+  return u >> 23 == v >> 23 && u >> 23 < 127 + 24;
+}
+
 FM_LANE_FN bool laneEnd(Lf X, LaneEnd& e) {
-  const float x = X[0], last = X[kLanes - 1];
-  uint32_t first, end;
-  std::memcpy(&first, &x, sizeof x);
-  std::memcpy(&end, &last, sizeof last);
-  // One sign and exponent, positive and below 2^24 (steps of at most 1), make every x + k
-  // exact; a rounded one could equal a lane whose fraction differs.
-  const uint32_t binade = first >> 23;
-  if (binade != end >> 23 || binade >= 127 + 24) return false;
-  if (!allLanes(X == x + toFloat(laneIndex()))) return false;
+  const float x = X[0];
+  if (!sameBinade(x, X[kLanes - 1]) || !allLanes(X == x + toFloat(laneIndex()))) return false;
   const float fi = fm_floorf(x);
   e.cell = int(fi);
   e.frac = lf(x - fi);
@@ -129,10 +131,40 @@ FM_LANE_FN Lf endIntegral(const float4* row, const LaneEnd& e, int q) {
   return lo + (hi - lo) * e.frac;
 }
 
+// Where both ends of a span stay in one binade over a whole run of columns, every group of the
+// run has the same fractions, and its cells lie as far on from the first group's as its column:
+// taken once per run.
+struct RunEnds {
+  int cellR, cellL;
+  float fracR, fracL;
+  bool whole;
+};
+
+// The ends of span s (positions xl, xr) for the kLanes-pixel groups of columns [first, last]:
+// whole when the first group's first position and the last group's last one share a binade,
+// below 2^24, so every position is the first plus its distance, exactly.
+FM_LANE_FN RunEnds runEnds(float xl, float xr, int first, int last) {
+  RunEnds e{};
+  const float x0 = float(first) + 0.5f, x1 = float(last) + 0.5f;  // fm_span's X0, exact
+  const Lf xk = toFloat(laneIndex()) + x0;
+  LaneEnd r, l;
+  e.whole = sameBinade(x0 + xr, x1 + xr) && sameBinade(x0 + xl, x1 + xl) && laneEnd(xk + xr, r) &&
+            laneEnd(xk + xl, l);
+  if (e.whole) {
+    e.cellR = r.cell;
+    e.cellL = l.cell;
+    e.fracR = r.frac[0];
+    e.fracL = l.frac[0];
+  }
+  return e;
+}
+
 // Adds spans [s0, s1) to the sums of kLanes pixels from `column` (acc), in order, each as
-// addInteriorRun would add it.
+// addInteriorRun would add it; `ends` are the spans' ends over the run, whose first group this
+// one follows by `shift` columns.
 __attribute__((always_inline)) inline void addSpansLanes(float4* acc, bool fresh, const float4* const* rowOf,
-                                                         const float* tab, int s0, int s1, int column) {
+                                                         const float* tab, int s0, int s1, int column,
+                                                         const RunEnds* ends, int shift) {
   // Sums stay in registers: they are stored and loaded only around the rare span that takes
   // addInteriorRun (an array whose address is taken would live on the stack).
   Lf sum[4];
@@ -143,7 +175,14 @@ __attribute__((always_inline)) inline void addSpansLanes(float4* acc, bool fresh
     const float* sp = tab + 4 * s;
     const float4* P = rowOf[s];
     LaneEnd r, l;
-    if (laneEnd(xk + sp[2], r) && laneEnd(xk + sp[1], l)) {
+    bool plain = ends[s].whole;
+    if (plain) {
+      r = LaneEnd{ends[s].cellR + shift, lf(ends[s].fracR)};
+      l = LaneEnd{ends[s].cellL + shift, lf(ends[s].fracL)};
+    } else {
+      plain = laneEnd(xk + sp[2], r) && laneEnd(xk + sp[1], l);
+    }
+    if (plain) {
       const Lf w = lf(sp[3]);
 #pragma GCC unroll 4
       for (int q = 0; q < 4; ++q) sum[q] += (endIntegral(P, r, q) - endIntegral(P, l, q)) * w;
@@ -214,6 +253,9 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
   const int count = std::max(p.count, 0);
   const float lowB = clampMode ? float(p.lo) : 0.0f, highB = clampMode ? float(p.hi) : float(W);
   std::vector<const float4*> rowOf(static_cast<size_t>(count));
+#if FM_CPU_LANES >= 8
+  std::vector<RunEnds> runs(static_cast<size_t>(count));
+#endif
   float4 acc[kTile];
   for (int x0 = 0; x0 < width; x0 += kTile) {
     const int w = std::min(kTile, width - x0);
@@ -227,6 +269,12 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
       while (qa < qb && !plain(qa)) ++qa;
       while (qb > qa && !plain(qb - 1)) --qb;
     }
+#if FM_CPU_LANES >= 8
+    const int groups = (qb - qa) / kLanes, runFirst = x0 + qa + p.ax;
+    if (groups > 0)
+      for (int s = 0; s < count; ++s)
+        runs[size_t(s)] = runEnds(im.t[4 * s + 1], im.t[4 * s + 2], runFirst, runFirst + groups * kLanes - 1);
+#endif
     for (int y = first; y < end; ++y) {
       const int ys = y + p.ay;
       bool inside = qb > qa && count > 0;
@@ -256,7 +304,7 @@ void runLensGatherConstant(const CpuLaunch& l, int first, int end) {
           int c = qa;
 #if FM_CPU_LANES >= 8
           for (; c + kLanes <= qb; c += kLanes)
-            addSpansLanes(acc + c, s0 == 0, rowOf.data(), im.t, s0, s1, x0 + c + p.ax);
+            addSpansLanes(acc + c, s0 == 0, rowOf.data(), im.t, s0, s1, x0 + c + p.ax, runs.data(), c - qa);
 #endif
           if (c == qb) continue;
           if (s0 == 0)

@@ -128,18 +128,21 @@ TEST(LensGather, ConstantRadiusMatchesDirectSum) {
 }
 
 TEST(LensGather, RowRunnerEqualsWorkItemsExactly) {
-  for (int edge : {FM_EDGE_ZERO, FM_EDGE_CLAMP})
-    for (int flags : {0, FM_F_ACCUM}) {
-      Gather g(300, 23, edge, flags);  // wider than one 256-pixel tile
-      g.call.params.ax = 1;
-      g.call.params.ay = -2;
-      HostImage viaItems = g.dst;
-      ASSERT_TRUE(fmtest::runOnCpu(g.call, 3));
-      KernelCall items = g.call;
-      items.dst = &viaItems;
-      ASSERT_TRUE(fmtest::runItemsOnCpu(items));
-      EXPECT_EQ(fmtest::firstDifference(g.dst, viaItems), "") << edge << " " << flags;
-    }
+  // Offset 10 puts the second tile's span ends within one power of two, where the runner takes
+  // each span's cells and fractions once for the whole tile.
+  for (int ax : {1, 10})
+    for (int edge : {FM_EDGE_ZERO, FM_EDGE_CLAMP})
+      for (int flags : {0, FM_F_ACCUM}) {
+        Gather g(300, 23, edge, flags);  // wider than one 256-pixel tile
+        g.call.params.ax = ax;
+        g.call.params.ay = -2;
+        HostImage viaItems = g.dst;
+        ASSERT_TRUE(fmtest::runOnCpu(g.call, 3));
+        KernelCall items = g.call;
+        items.dst = &viaItems;
+        ASSERT_TRUE(fmtest::runItemsOnCpu(items));
+        EXPECT_EQ(fmtest::firstDifference(g.dst, viaItems), "") << ax << " " << edge << " " << flags;
+      }
 }
 
 // Spans wider than the image, reversed, far outside, with NaN ends and weights of every sign:
