@@ -144,8 +144,9 @@ FM_LANE_FN void gatherAdjacent(const float* base, Li index, Lf& first, Lf& secon
 #if FM_CPU_LANES == 8
   const __m256i at = as<__m256i>(index);
   const __m128i lo = _mm256_castsi256_si128(at), hi = _mm256_extracti128_si256(at, 1);
+  // Unaligned 64-bit loads: a table entry may start at any float.
   const auto two = [base](int i, int j) {
-    const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(base + i)));
+    const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + i)));
     return _mm_loadh_pi(v, reinterpret_cast<const __m64*>(base + j));
   };
   // Lanes 0, 1 | 4, 5 and 2, 3 | 6, 7, each lane's pair side by side.
