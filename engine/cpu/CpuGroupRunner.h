@@ -215,91 +215,99 @@ void runGroupTranslate(const CpuLaunch& l, int first, int end) {
 }
 
 // Where a rotation or scaling samples for one pixel, as the kernel's work item computes it:
-// X = qx + (a u0 - b u1), Y = qy + (b v0 + a v1) for a rotation by (a, b) = (cos, sin), and
-// X = qx + u0 a, Y = qy + v0 a for a scaling by a. Kept per column of a tile, one array each.
-struct TileBase {
-  float u0[kTile], u1[kTile], v0[kTile], v1[kTile];
+// X = qx + (a ux - b uy), Y = qy + (b vx + a vy) for a rotation by (a, b) = (cos, sin), and
+// X = qx + ux a, Y = qy + vy a for a scaling by a. ux and vx depend on the column only, uy and
+// vy on the row only, so a tile keeps one array of each column term for all its rows.
+struct TileColumns {
+  float ux[kTile], vx[kTile];
+};
+struct RowTerms {
+  float uy, vy;
 };
 
-void setBase(TileBase& t, int c, const FMParams& p, int x, int y) {
-  const float px = float(x) + 0.5f, py = float(y) + 0.5f;
+void setColumn(TileColumns& t, int c, const FMParams& p, int x) {
+  const float px = float(x) + 0.5f;
   if (p.mode == FM_GROUP_ROTATE) {
-    const float dx = (px - p.cx) * p.kx, dy = (py - p.cy) * p.ky;
-    t.u0[c] = dx / p.kx;
-    t.u1[c] = dy / p.kx;
-    t.v0[c] = dx / p.ky;
-    t.v1[c] = dy / p.ky;
+    const float dx = (px - p.cx) * p.kx;
+    t.ux[c] = dx / p.kx;
+    t.vx[c] = dx / p.ky;
   } else {
-    t.u0[c] = px - p.cx;
-    t.u1[c] = 0.0f;
-    t.v0[c] = py - p.cy;
-    t.v1[c] = 0.0f;
+    t.ux[c] = px - p.cx;
+    t.vx[c] = 0.0f;
   }
 }
 
-// setBase for columns [0, n) of a tile from column x0 of row y, kLanes columns at a time where
-// the level has vectors.
-void setBases(TileBase& t, int n, const FMParams& p, int x0, int y) {
+RowTerms rowTerms(const FMParams& p, int y) {
+  const float py = float(y) + 0.5f;
+  if (p.mode != FM_GROUP_ROTATE) return {0.0f, py - p.cy};
+  const float dy = (py - p.cy) * p.ky;
+  return {dy / p.kx, dy / p.ky};
+}
+
+// setColumn for columns [0, n) of a tile from column x0, kLanes columns at a time where the
+// level has vectors.
+void setColumns(TileColumns& t, int n, const FMParams& p, int x0) {
   int c = 0;
 #if FM_CPU_LANES >= 8
-  const Lf py = lf(float(y) + 0.5f);
   for (; c + kLanes <= n; c += kLanes) {
     const Lf px = toFloat(li(x0 + c) + laneIndex()) + 0.5f;
     if (p.mode == FM_GROUP_ROTATE) {
-      const Lf dx = (px - p.cx) * p.kx, dy = (py - p.cy) * p.ky;
-      storeLanes(t.u0 + c, dx / p.kx);
-      storeLanes(t.u1 + c, dy / p.kx);
-      storeLanes(t.v0 + c, dx / p.ky);
-      storeLanes(t.v1 + c, dy / p.ky);
+      const Lf dx = (px - p.cx) * p.kx;
+      storeLanes(t.ux + c, dx / p.kx);
+      storeLanes(t.vx + c, dx / p.ky);
     } else {
-      storeLanes(t.u0 + c, px - p.cx);
-      storeLanes(t.u1 + c, lf(0.0f));
-      storeLanes(t.v0 + c, py - p.cy);
-      storeLanes(t.v1 + c, lf(0.0f));
+      storeLanes(t.ux + c, px - p.cx);
+      storeLanes(t.vx + c, lf(0.0f));
     }
   }
 #endif
-  for (; c < n; ++c) setBase(t, c, p, x0 + c, y);
+  for (; c < n; ++c) setColumn(t, c, p, x0 + c);
 }
 
+// One tap's row terms as they enter the sums: bu = b uy and av = a vy (rotation), or vy a
+// (scaling, in av), the same products the work item forms.
+struct TapRowTerms {
+  float bu, av;
+};
+
 template <int Mode>
-FM_LANE_FN void samplePosition(float& X, float& Y, const TileBase& t, int c, const FMParams& p, float a, float b) {
-  const float qx = p.cx - 0.5f, qy = p.cy - 0.5f;
-  X = Mode == FM_GROUP_ROTATE ? qx + (a * t.u0[c] - b * t.u1[c]) : qx + t.u0[c] * a;
-  Y = Mode == FM_GROUP_ROTATE ? qy + (b * t.v0[c] + a * t.v1[c]) : qy + t.v0[c] * a;
+TapRowTerms tapRowTerms(const RowTerms& r, float a, float b) {
+  return Mode == FM_GROUP_ROTATE ? TapRowTerms{b * r.uy, a * r.vy} : TapRowTerms{0.0f, r.vy * a};
 }
 
 #if FM_CPU_LANES >= 8
 template <int Mode>
-void addTransformTapLanes(float4* acc, const TileBase& t, int c, const float4* src, const FMParams& p, float a,
-                          float b, float weight) {
+void addTransformTapLanes(float4* acc, const TileColumns& t, int c, const float4* src, const FMParams& p, float a,
+                          float b, TapRowTerms r, float weight) {
   const Lf qx = lf(p.cx - 0.5f), qy = lf(p.cy - 0.5f);
-  const Lf u0 = loadLanes(t.u0 + c), v0 = loadLanes(t.v0 + c);
+  const Lf ux = loadLanes(t.ux + c);
   Lf X, Y;
   if (Mode == FM_GROUP_ROTATE) {
-    X = qx + (a * u0 - b * loadLanes(t.u1 + c));
-    Y = qy + (b * v0 + a * loadLanes(t.v1 + c));
+    X = qx + (a * ux - r.bu);
+    Y = qy + (b * loadLanes(t.vx + c) + r.av);
   } else {
-    X = qx + u0 * a;
-    Y = qy + v0 * a;
+    X = qx + ux * a;
+    Y = qy + r.av;
   }
   bilinear::addAnywhere(acc + c, src, p.aW, p.aH, p.aP, X, Y, weight);
 }
 #endif
 
 template <int Mode>
-void addTransformTap(float4* acc, const TileBase& t, int n, const float4* src, const FMParams& p, float a,
-                     float b, float weight, bool wide) {
+void addTransformTap(float4* acc, const TileColumns& t, int n, const float4* src, const FMParams& p, float a,
+                     float b, const RowTerms& row, float weight, bool wide) {
+  const TapRowTerms r = tapRowTerms<Mode>(row, a, b);
   int c = 0;
 #if FM_CPU_LANES >= 8
   if (wide)
-    for (; c + kLanes <= n; c += kLanes) addTransformTapLanes<Mode>(acc, t, c, src, p, a, b, weight);
+    for (; c + kLanes <= n; c += kLanes) addTransformTapLanes<Mode>(acc, t, c, src, p, a, b, r, weight);
 #else
   (void)wide;
 #endif
+  const float qx = p.cx - 0.5f, qy = p.cy - 0.5f;
   for (; c < n; ++c) {
-    float X, Y;
-    samplePosition<Mode>(X, Y, t, c, p, a, b);
+    const float X = Mode == FM_GROUP_ROTATE ? qx + (a * t.ux[c] - r.bu) : qx + t.ux[c] * a;
+    const float Y = Mode == FM_GROUP_ROTATE ? qy + (b * t.vx[c] + r.av) : qy + r.av;
     acc[c] += fm_bilin0(src, p.aW, p.aH, p.aP, X, Y) * weight;
   }
 }
@@ -326,26 +334,28 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
   const bool wide = false;
 #endif
   // A block of rows goes through each tap together (kTransformRows, CpuChunking.h).
-  TileBase base[kTransformRows];
+  RowTerms rowTerm[kTransformRows];
+  TileColumns columns;
   float4 acc[kTransformRows][kTile];
   for (int g0 = first; g0 < end; g0 += kTransformRows) {
     int rows = 0;  // rows of the block with work: the first ones, as rows past the end have none
     while (rows < kTransformRows && g0 + rows < end && p.y0 + g0 + rows < std::min(p.y1, p.dH)) ++rows;
     if (rows == 0) continue;
     const int y0 = p.y0 + g0;
+    for (int j = 0; j < rows; ++j) rowTerm[j] = rowTerms(p, y0 + j);
     for (int x0 = 0; x0 < width; x0 += kTile) {
       const int n = std::min(kTile, width - x0);
-      for (int j = 0; j < rows; ++j) {
-        setBases(base[j], n, p, x0, y0 + j);
+      setColumns(columns, n, p, x0);
+      for (int j = 0; j < rows; ++j)
         for (int c = 0; c < n; ++c) acc[j][c] = f4z();
-      }
       for (int i = 0; i < count; ++i)
         for (int j = 0; j < rows; ++j) {
           if (p.mode == FM_GROUP_ROTATE)
-            addTransformTap<FM_GROUP_ROTATE>(acc[j], base[j], n, a, p, p.t[3 * i], p.t[3 * i + 1], p.t[3 * i + 2],
-                                             wide);
+            addTransformTap<FM_GROUP_ROTATE>(acc[j], columns, n, a, p, p.t[3 * i], p.t[3 * i + 1], rowTerm[j],
+                                             p.t[3 * i + 2], wide);
           else
-            addTransformTap<FM_GROUP_SCALE>(acc[j], base[j], n, a, p, p.t[3 * i], 0.0f, p.t[3 * i + 2], wide);
+            addTransformTap<FM_GROUP_SCALE>(acc[j], columns, n, a, p, p.t[3 * i], 0.0f, rowTerm[j], p.t[3 * i + 2],
+                                            wide);
         }
       for (int j = 0; j < rows; ++j) {
         float4* out = d + fm_idx(y0 + j) * p.dP + x0;
