@@ -102,12 +102,16 @@ void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, 
   const int ns = fm_maxi(p.n, 2);
   bilinear::Sums sums;
   float wsum = 0.0f;
+  const bool fading = p.mode == FM_VEC_DIR_FADING;
   for (int k = 0; k < ns; ++k) {
     const float t = float(k) / float(ns - 1);
-    const float w = p.mode == FM_VEC_DIR_FADING ? 1.0f - t : 1.0f;
+    const float w = fading ? 1.0f - t : 1.0f;
     if (w <= 0.0f) continue;
     const Lf u = select(centred, lf(t - 0.5f), lf(-t));
-    bilinear::addAnywhere(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
+    if (fading)
+      bilinear::addAnywhere(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
+    else
+      bilinear::addAnywhere<true>(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
     wsum += w;
   }
   float4 sum[kLanes];
