@@ -277,11 +277,10 @@ TapRowTerms tapRowTerms(const RowTerms& r, float a, float b) {
 
 #if FM_CPU_LANES >= 8
 template <int Mode>
-void addTransformTapLanes(float4* acc, const TileColumns& t, int c, const float4* src, const FMParams& p, float a,
-                          float b, TapRowTerms r, float weight) {
+FM_LANE_FN void lanePositions(const TileColumns& t, int c, const FMParams& p, float a, float b, TapRowTerms r, Lf& X,
+                              Lf& Y) {
   const Lf qx = lf(p.cx - 0.5f), qy = lf(p.cy - 0.5f);
   const Lf ux = loadLanes(t.ux + c);
-  Lf X, Y;
   if (Mode == FM_GROUP_ROTATE) {
     X = qx + (a * ux - r.bu);
     Y = qy + (b * loadLanes(t.vx + c) + r.av);
@@ -289,7 +288,36 @@ void addTransformTapLanes(float4* acc, const TileColumns& t, int c, const float4
     X = qx + ux * a;
     Y = qy + r.av;
   }
+}
+
+template <int Mode>
+void addTransformTapLanes(float4* acc, const TileColumns& t, int c, const float4* src, const FMParams& p, float a,
+                          float b, TapRowTerms r, float weight) {
+  Lf X, Y;
+  lanePositions<Mode>(t, c, p, a, b, r, X, Y);
   bilinear::addAnywhere(acc + c, src, p.aW, p.aH, p.aP, X, Y, weight);
+}
+
+// A whole tile's positions and sample offsets first, then its samples. Group by group, each
+// group's loads wait on its own address arithmetic; this way the arithmetic is done ahead.
+// Worth 10 to 20% of a rotation or scaling on Zen 1.
+template <int Mode>
+void addTransformTapTile(float4* acc, const TileColumns& t, const float4* src, const FMParams& p, float a, float b,
+                         TapRowTerms r, float weight) {
+  constexpr int kGroups = kTile / kLanes;
+  Lf X[kGroups], Y[kGroups];
+  bilinear::Samples s[kGroups];
+  bool inside = true;
+  for (int k = 0; k < kGroups; ++k) {
+    lanePositions<Mode>(t, k * kLanes, p, a, b, r, X[k], Y[k]);
+    inside &= bilinear::interior(X[k], Y[k], p.aW, p.aH, p.aP, s[k]);
+  }
+  if (inside) {
+    for (int k = 0; k < kGroups; ++k) bilinear::add(acc + k * kLanes, src, p.aP, s[k], weight);
+    return;
+  }
+  for (int k = 0; k < kGroups; ++k)
+    bilinear::addAnywhere(acc + k * kLanes, src, p.aW, p.aH, p.aP, X[k], Y[k], weight);
 }
 #endif
 
@@ -299,6 +327,7 @@ void addTransformTap(float4* acc, const TileColumns& t, int n, const float4* src
   const TapRowTerms r = tapRowTerms<Mode>(row, a, b);
   int c = 0;
 #if FM_CPU_LANES >= 8
+  if (wide && n == kTile) return addTransformTapTile<Mode>(acc, t, src, p, a, b, r, weight);
   if (wide)
     for (; c + kLanes <= n; c += kLanes) addTransformTapLanes<Mode>(acc, t, c, src, p, a, b, r, weight);
 #else
