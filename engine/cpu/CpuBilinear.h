@@ -136,17 +136,19 @@ FM_LANE_FN void addAnywhere(float4* acc, const float4* src, int w, int h, int pi
 // As addAnywhere, to sums kept in vectors. Unit: the caller's weight is 1, whose product
 // changes no value (a NaN stays the NaN the sum then takes), so it is left out.
 template <bool Unit = false>
+FM_LANE_FN void add(Sums& sums, const float4* src, int pitch, const Samples& s, float weight) {
+  const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
+#pragma GCC unroll 4
+  for (int q = 0; q < 4; ++q) {
+    const Lf v = interpolated(src, pitch, s, bx, by, q);
+    sums.v[q] += Unit ? v : v * weight;
+  }
+}
+
+template <bool Unit = false>
 FM_LANE_FN void addAnywhere(Sums& sums, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
   Samples s;
-  if (interior(X, Y, w, h, pitch, s)) {
-    const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
-#pragma GCC unroll 4
-    for (int q = 0; q < 4; ++q) {
-      const Lf v = interpolated(src, pitch, s, bx, by, q);
-      sums.v[q] += Unit ? v : v * weight;
-    }
-    return;
-  }
+  if (interior(X, Y, w, h, pitch, s)) return add<Unit>(sums, src, pitch, s, weight);
   float4 acc[kLanes];
   sums.store(acc);
   for (int k = 0; k < kLanes; ++k) acc[k] += fm_bilin0(src, w, h, pitch, X[k], Y[k]) * weight;

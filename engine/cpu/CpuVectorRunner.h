@@ -81,6 +81,52 @@ FM_LANE_FN bool gradientLines(const float4* map, const FMParams& p, int x, int y
   return true;
 }
 
+// The samples of kLanes pixels along their lines into sums, in the work item's order; the sum
+// of their weights. Unit: every weight is 1 (no fading). Samples go in blocks, positions and
+// offsets of a whole block first, so that no sample's loads wait on its address arithmetic.
+template <bool Unit>
+FM_LANE_FN float walkLine(bilinear::Sums& sums, const float4* a, const FMParams& p, int x, int y, Lf OX, Lf OY,
+                          Li centred) {
+  constexpr int kBlock = 4;
+  const Lf X0 = toFloat(li(x) + laneIndex()), Y0 = lf(float(y));
+  const int ns = fm_maxi(p.n, 2);
+  float wsum = 0.0f;
+  auto position = [&](int k, Lf& X, Lf& Y) {
+    const float t = float(k) / float(ns - 1);
+    const Lf u = select(centred, lf(t - 0.5f), lf(-t));
+    X = X0 + OX * u;
+    Y = Y0 + OY * u;
+    return Unit ? 1.0f : 1.0f - t;
+  };
+  int k = 0;
+  for (; k + kBlock <= ns; k += kBlock) {
+    Lf X[kBlock], Y[kBlock];
+    float w[kBlock];
+    bilinear::Samples s[kBlock];
+    bool inside = true;
+    for (int j = 0; j < kBlock; ++j) {
+      w[j] = position(k + j, X[j], Y[j]);
+      inside &= bilinear::interior(X[j], Y[j], p.aW, p.aH, p.aP, s[j]);
+    }
+    for (int j = 0; j < kBlock; ++j) {
+      if (w[j] <= 0.0f) continue;
+      if (inside)
+        bilinear::add<Unit>(sums, a, p.aP, s[j], w[j]);
+      else
+        bilinear::addAnywhere<Unit>(sums, a, p.aW, p.aH, p.aP, X[j], Y[j], w[j]);
+      wsum += w[j];
+    }
+  }
+  for (; k < ns; ++k) {
+    Lf X, Y;
+    const float w = position(k, X, Y);
+    if (w <= 0.0f) continue;
+    bilinear::addAnywhere<Unit>(sums, a, p.aW, p.aH, p.aP, X, Y, w);
+    wsum += w;
+  }
+  return wsum;
+}
+
 void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, int x, int y) {
   Lf OX, OY;
   Li centred = li(0);
@@ -98,22 +144,9 @@ void lanePixels(float4* d, const float4* a, const float4* b, const FMParams& p, 
     OX = loadLanes(ox);
     OY = loadLanes(oy);
   }
-  const Lf X0 = toFloat(li(x) + laneIndex()), Y0 = lf(float(y));
-  const int ns = fm_maxi(p.n, 2);
   bilinear::Sums sums;
-  float wsum = 0.0f;
-  const bool fading = p.mode == FM_VEC_DIR_FADING;
-  for (int k = 0; k < ns; ++k) {
-    const float t = float(k) / float(ns - 1);
-    const float w = fading ? 1.0f - t : 1.0f;
-    if (w <= 0.0f) continue;
-    const Lf u = select(centred, lf(t - 0.5f), lf(-t));
-    if (fading)
-      bilinear::addAnywhere(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
-    else
-      bilinear::addAnywhere<true>(sums, a, p.aW, p.aH, p.aP, X0 + OX * u, Y0 + OY * u, w);
-    wsum += w;
-  }
+  const float wsum = p.mode == FM_VEC_DIR_FADING ? walkLine<false>(sums, a, p, x, y, OX, OY, centred)
+                                                 : walkLine<true>(sums, a, p, x, y, OX, OY, centred);
   float4 sum[kLanes];
   sums.store(sum);
   float4* out = d + fm_idx(y) * p.dP + x;
