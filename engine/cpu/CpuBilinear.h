@@ -133,8 +133,8 @@ FM_LANE_FN void addAnywhere(float4* acc, const float4* src, int w, int h, int pi
   for (int k = 0; k < kLanes; ++k) acc[k] += fm_bilin0(src, w, h, pitch, X[k], Y[k]) * weight;
 }
 
-// As addAnywhere, to sums kept in vectors. Unit: the caller's weight is 1, whose product
-// changes no value (a NaN stays the NaN the sum then takes), so it is left out.
+// As add, to sums kept in vectors. Unit: the caller's weight is 1, whose product changes no
+// value (a NaN stays the NaN the sum then takes), so it is left out.
 template <bool Unit = false>
 FM_LANE_FN void add(Sums& sums, const float4* src, int pitch, const Samples& s, float weight) {
   const Lf bx = 1.0f - s.ax, by = 1.0f - s.ay;
@@ -145,6 +145,7 @@ FM_LANE_FN void add(Sums& sums, const float4* src, int pitch, const Samples& s, 
   }
 }
 
+// As addAnywhere, to sums kept in vectors.
 template <bool Unit = false>
 FM_LANE_FN void addAnywhere(Sums& sums, const float4* src, int w, int h, int pitch, Lf X, Lf Y, float weight) {
   Samples s;
