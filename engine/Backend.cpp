@@ -29,7 +29,7 @@ void makeParams(FMParams& p, const Buffer* dst, const Buffer* srcA, const Buffer
 bool Backend::launchChain(ChainLink* links, int count) {
   for (int i = 0; i < count; ++i) {
     ChainLink& l = links[i];
-    if (!launch(l.kernel, l.dst, l.src, nullptr, nullptr, &l.params, l.gridW, l.gridH, l.cost)) return false;
+    if (!launch(l.kernel, l.dst, l.src, l.srcB, l.tab, &l.params, l.gridW, l.gridH, l.cost)) return false;
     if (wasAborted()) return false;
   }
   return true;

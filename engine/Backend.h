@@ -43,6 +43,8 @@ struct ChainLink {
   int gridW = 0;
   int gridH = 0;
   double cost = 0;
+  const Buffer* srcB = nullptr;
+  const Table* tab = nullptr;
 };
 
 class Backend {

@@ -1,5 +1,7 @@
 #include "tracking/FlowRefine.h"
 
+#include <utility>
+
 namespace fm {
 
 bool runRefineStage(Backend& be, ScratchPool& pool, FlowLevel& lv, Buffer* coarser, int level,
@@ -26,20 +28,29 @@ bool runRefineStage(Backend& be, ScratchPool& pool, FlowLevel& lv, Buffer* coars
   Table edges;
   edges.data = E->data;
   edges.count = uint64_t(E->height) * uint64_t(E->pitch) * 4u;
+  // Each step reads only the one before it: a chain, which a backend may run without writing
+  // the steps between out. Four steps end back in D.
+  ChainLink steps[4];
   Buffer* from = D;
   Buffer* to = F;
   for (int step = 0; step < 4; ++step) {
-    makeParams(p, to, from, Wp);
-    p.n = E->pitch;
-    p.g0 = range.maxFlow / levelFactor(level);
-    p.g3 = kDataWeight;
-    p.mode = step == 3 ? 1 : 0;
-    if (!be.launch(FM_K_FLOW_REFINE, to, from, Wp, &edges, &p, W, H, 8.0)) return false;
-    Buffer* t = from;
-    from = to;
-    to = t;
+    ChainLink& l = steps[step];
+    makeParams(l.params, to, from, Wp);
+    l.params.n = E->pitch;
+    l.params.g0 = range.maxFlow / levelFactor(level);
+    l.params.g3 = kDataWeight;
+    l.params.mode = step == 3 ? 1 : 0;
+    l.kernel = FM_K_FLOW_REFINE;
+    l.dst = to;
+    l.src = from;
+    l.srcB = Wp;
+    l.tab = &edges;
+    l.gridW = W;
+    l.gridH = H;
+    l.cost = 8.0;
+    std::swap(from, to);
   }
-  // Four steps end back in D.
+  if (!be.launchChain(steps, 4)) return false;
   pool.release(E);
   pool.release(Wp);
   pool.release(F);

@@ -208,6 +208,44 @@ int directPair(const ChainLink* links, int count, Rect& area) {
   return r;
 }
 
+// Whether two spans of memory share no byte; an image's rows span rowBytes.
+bool apart(const void* a, size_t aBytes, const void* b, size_t bBytes) {
+  const uintptr_t x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+  return x + aBytes <= y || y + bBytes <= x;
+}
+size_t rowBytes(int h, int pitch) { return size_t(std::max(h, 0)) * size_t(std::max(pitch, 0)) * 16; }
+
+// Whether a chain is Jacobi steps (fm_flow_refine) over one image, each reading all the one
+// before it wrote, all with the same data term and weights, none writing over those; the
+// result goes over the first step's source or clear of it. The CPU then sweeps every step in
+// one pass and writes only the last link's image.
+bool refineChain(const ChainLink* links, int count) {
+  if (count < 2 || count > kCpuChainMaxLinks) return false;
+  const ChainLink& head = links[0];
+  const FMParams& first = head.params;
+  const int W = first.dW, H = first.dH;
+  if (W < 1 || H < 1 || !head.srcB || !head.srcB->data || !head.tab || !head.tab->data) return false;
+  const size_t termBytes = rowBytes(first.bH, first.bP), tableBytes = size_t(head.tab->count) * sizeof(float);
+  if (uint64_t(H) * uint64_t(std::max(first.n, 0)) * 4 > head.tab->count) return false;
+  for (int j = 0; j < count; ++j) {
+    const ChainLink& l = links[j];
+    const FMParams& p = l.params;
+    if (l.kernel != FM_K_FLOW_REFINE || !l.dst || !l.dst->data || !l.src || !l.src->data) return false;
+    if (!sameImage(l.srcB, head.srcB) || !l.tab || l.tab->data != head.tab->data) return false;
+    if (p.dW != W || p.dH != H || p.aW != W || p.aH != H || p.y1 < H || l.gridW < W || l.gridH < H) return false;
+    if (p.bW < W || p.bH < H || p.bW != first.bW || p.bH != first.bH || p.bP != first.bP || p.n != first.n ||
+        p.n < W)
+      return false;
+    if (j > 0 && (!sameImage(l.src, links[j - 1].dst) || p.aP != links[j - 1].params.dP)) return false;
+    const size_t out = rowBytes(H, p.dP);
+    if (!apart(l.dst->data, out, head.srcB->data, termBytes) || !apart(l.dst->data, out, head.tab->data, tableBytes))
+      return false;
+  }
+  const ChainLink& last = links[count - 1];
+  if (last.dst->data == head.src->data) return last.params.dP == first.aP;
+  return apart(last.dst->data, rowBytes(H, last.params.dP), head.src->data, rowBytes(H, first.aP));
+}
+
 // Tiles of a direct pair: strips narrow enough that a tile's rows pass results stay in the
 // cache, cut across where there are too few strips to keep every thread busy.
 constexpr int kPairTileWidth = 512;
@@ -326,6 +364,7 @@ bool CpuBackend::launch(int kernel, Buffer* dst, const Buffer* srcA, const Buffe
 
 bool CpuBackend::launchChain(ChainLink* links, int count) {
   if (aborted) return false;
+  if (refineChain(links, count)) return launchRefineChain(links, count);
   Rect area;
   const bool pair = directPair(links, count, area) >= 0;
   const int axis = pair ? 0 : fusedAxis(links, count);
@@ -375,6 +414,54 @@ bool CpuBackend::launchChain(ChainLink* links, int count) {
     return false;
   }
   return ran && !task.failed.load();
+}
+
+bool CpuBackend::launchRefineChain(ChainLink* links, int count) {
+  CpuChainLink fused[kCpuChainMaxLinks];
+  for (int j = 0; j < count; ++j) {
+    ChainLink& l = links[j];
+    if (!launchable(l.dst, l.src, l.srcB, &l.params)) return false;
+    l.params.y0 = 0;
+    fused[j] = CpuChainLink{l.kernel, l.gridW, l.gridH, l.params};
+  }
+  const int threads = parallel ? parallel->threadCount() : 1;
+  const int H = links[0].params.dH, W = links[0].params.dW, dP = links[count - 1].params.dP;
+  // A band's own rows should far outnumber the rows its steps compute for its neighbours.
+  const int bands = std::max(1, std::min(2 * std::max(threads, 1), H / (8 * count)));
+  ChainTask task;
+  task.chain = CpuChain{fused, count, links[0].src->data, links[count - 1].dst->data};
+  task.chain.srcB = links[0].srcB->data;
+  task.chain.tab = links[0].tab->data;
+  task.chain.bandRows = (H + bands - 1) / bands;
+  task.runner = cpuRefineChainRunner(isa);
+  task.total = H;
+  task.perChunk = task.chain.bandRows;
+  task.abortQuery = abortQuery;
+  task.abortContext = abortContext;
+  const int chunks = (H + task.perChunk - 1) / task.perChunk;
+  const size_t heldRows = size_t(chunks) * size_t(2 * count + 1);
+  const size_t rowSize = size_t(dP) * 16;
+  char* held = static_cast<char*>(std::malloc(heldRows * rowSize));
+  if (!held) return false;
+  task.chain.held = held;
+
+  SerialParallel serial;
+  Parallel& par = parallel ? *parallel : static_cast<Parallel&>(serial);
+  const bool ran = par.run(chunks, &task, &runChainChunk);
+  const bool stopped = task.stop.load(), ok = ran && !stopped && !task.failed.load();
+  if (ok) {
+    char* dst = static_cast<char*>(task.chain.dst);
+    for (int b = 0; b < chunks; ++b) {
+      const int first = b * task.perChunk, end = std::min(first + task.perChunk, H);
+      for (int y = first; y < end; ++y)
+        if (const int slot = refineHeldSlot(first, end, H, count, y); slot >= 0)
+          std::memcpy(dst + size_t(y) * rowSize, held + (size_t(b) * (2 * count + 1) + size_t(slot) + 1) * rowSize,
+                      size_t(W) * 16);
+    }
+  }
+  std::free(held);
+  if (stopped) aborted = true;
+  return ok;
 }
 
 bool CpuBackend::download(const Buffer& buf, void* host) {

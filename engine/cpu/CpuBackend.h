@@ -25,7 +25,8 @@ class CpuBackend final : public Backend {
   bool wasAborted() const override { return aborted; }
   // Box passes along one axis run fused, each group of rows or strip of columns carried
   // through every link while it is in the cache, and so does a direct rows pass with the
-  // column pass after it, tile by tile; other chains launch link by link.
+  // column pass after it, tile by tile, and so do Jacobi steps of the flow's refinement, band by
+  // band; other chains launch link by link.
   bool launchChain(ChainLink* links, int count) override;
 
   // Limits of an engine image on the CPU.
@@ -35,6 +36,8 @@ class CpuBackend final : public Backend {
  private:
   // Whether a launch's images and block can be run without reading or writing astray.
   static bool launchable(const Buffer* dst, const Buffer* srcA, const Buffer* srcB, const FMParams* p);
+  // A chain of Jacobi steps, swept in bands of rows in one pass.
+  bool launchRefineChain(ChainLink* links, int count);
 
   Parallel* parallel;
   AbortQuery abortQuery;

@@ -35,4 +35,6 @@ ChainRunner cpuChainRunner(bool columns, CpuIsa isa) {
 
 ChainRunner cpuConvPairRunner(CpuIsa isa) { return runners(isa).convPair; }
 
+ChainRunner cpuRefineChainRunner(CpuIsa isa) { return runners(isa).refineChain; }
+
 }  // namespace fm

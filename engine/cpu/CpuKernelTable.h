@@ -49,8 +49,24 @@ struct CpuChain {
   int areaY = 0;
   int areaW = 0;
   int areaH = 0;
+  // A chain of Jacobi steps (cpuRefineChainRunner): the image and table every step reads
+  // besides the step before it, the rows of a band, and room for each band's held rows.
+  const void* srcB = nullptr;
+  const void* tab = nullptr;
+  int bandRows = 0;
+  void* held = nullptr;
 };
 constexpr int kCpuChainMaxLinks = 16;
+
+// A chain of `count` Jacobi steps over `height` rows, run in bands: the bands around a band
+// [first, end) read the chain's source up to `count` rows into it, so where the result goes
+// over the source those rows of the result are held back until every band is done. The slot
+// of row y among the band's 2 x count held rows, or -1 where it is written at once.
+inline int refineHeldSlot(int first, int end, int height, int count, int y) {
+  if (first > 0 && y < first + count) return y - first;
+  if (end < height && y >= end - count) return count + y - (end - count);
+  return -1;
+}
 
 // Runs rows (a chain of box row passes, the first link possibly a copy) or strips of columns
 // (a chain of box column passes, the last link possibly a copy of their result) [first, end)
@@ -71,6 +87,12 @@ SpecialRunner cpuSpecialRunner(int kernel, CpuIsa isa = cpuIsa());
 
 // The chain runner for rows or for columns.
 ChainRunner cpuChainRunner(bool columns, CpuIsa isa = cpuIsa());
+
+// The runner of a chain of Jacobi steps (fm_flow_refine), each reading the one before it, its
+// range counting rows in bands of the chain's bandRows: writes the last step's rows into the
+// chain's destination, its held rows into the band's part of `held` (2 x count + 1 rows at the
+// destination's pitch, from the second).
+ChainRunner cpuRefineChainRunner(CpuIsa isa = cpuIsa());
 
 // The runner of a direct rows pass and the column pass that reads it, optionally led by a plain
 // copy into the rows pass's source and followed by a plain copy of the result into the chain's

@@ -13,6 +13,7 @@
 #include "engine/cpu/CpuCopyBand.h"
 #include "engine/cpu/CpuLightBands.h"
 #include "engine/cpu/CpuFlowRunners.h"
+#include "engine/cpu/CpuRefineChain.h"
 #include "engine/cpu/CpuPatchSearch.h"
 #include "engine/cpu/CpuMotionRunners.h"
 #include "engine/cpu/CpuPyramidRunners.h"
@@ -119,6 +120,7 @@ extern const CpuRunners kRunners = {
     &special::runRowChain,
     &special::runColumnChain,
     &conv::runConvPair,
+    &flow::runRefineChain,
 };
 #undef FM_ITEM_RUNNER
 #undef FM_BAND_RUNNER

@@ -22,6 +22,7 @@ struct CpuRunners {
   ChainRunner rowChain;
   ChainRunner columnChain;
   ChainRunner convPair;
+  ChainRunner refineChain;
 };
 
 namespace baseline {

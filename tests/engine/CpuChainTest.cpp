@@ -252,6 +252,82 @@ TEST(CpuChains, DirectPairsEqualTheirPassesRunOneByOne) {
   }
 }
 
+// Jacobi steps of the flow's refinement, chained as the tracker chains them (ping-pong, the
+// result over the source or into another image, the last step writing the confidence): swept in
+// bands at every level they give exactly what the steps give one by one, with weights and data
+// terms that hold NaN, infinities and negative weights, flows long enough to be limited, and
+// images from one row to several bands tall. A chain whose step writes over the data term it
+// shares is not swept, and still gives what its steps give.
+TEST(CpuChains, RefineStepsSweptInBandsEqualTheStepsOneByOne) {
+  std::mt19937 rng(5150);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  fm::ThreadParallel par(5);
+  for (int round = 0; round < 30; ++round) {
+    const int w = pick(1, 3) == 1 ? pick(1, 9) : pick(10, 90), h = round % 5 == 0 ? pick(1, 6) : pick(20, 240);
+    const int count = pick(2, 5), n = w + pick(0, 3);
+    const bool elsewhere = pick(0, 3) == 0, overTerm = round == 7;
+    // 0: the source, 1: ping-pong, 2: another result image, 3: the data term.
+    std::vector<HostImage> im = {fmtest::randomImage(w, h, rng(), -4.0f, 4.0f, pick(0, 2) == 0, w + pick(0, 3)),
+                                 fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 3)),
+                                 fmtest::randomImage(w, h, rng(), 0, 1, false, w + pick(0, 3)),
+                                 fmtest::randomImage(w, h, rng(), -1.0f, 1.0f, pick(0, 2) == 0, w + pick(0, 3))};
+    std::vector<float> weights(size_t(h) * n * 4);
+    for (float& v : weights) v = std::uniform_real_distribution<float>(-0.2f, 1.0f)(rng);
+    if (pick(0, 1))
+      for (int j = 0; j < 20; ++j) weights[size_t(pick(0, int(weights.size()) - 1))] = std::nanf("");
+    const float maxFlow = pick(0, 2) == 0 ? 0.75f : 100.0f;
+    std::vector<fmtest::KernelCall> links;
+    std::vector<int> from, to;
+    for (int j = 0, at = 0; j < count; ++j) {
+      int next = at == 0 ? 1 : 0;
+      if (j == count - 1 && elsewhere) next = 2;
+      if (j == 0 && overTerm) next = 3;
+      fmtest::KernelCall k;
+      k.kernel = FM_K_FLOW_REFINE;
+      k.params = fmtest::blockFor(&im[next], &im[at], &im[3]);
+      k.params.n = n;
+      k.params.g0 = maxFlow;
+      k.params.g3 = 1.0f;
+      k.params.mode = j == count - 1 || pick(0, 3) == 0 ? 1 : 0;
+      k.gridW = w + pick(0, 2);
+      k.gridH = h + pick(0, 2);
+      links.push_back(k);
+      from.push_back(at);
+      to.push_back(next);
+      at = next;
+    }
+    const int result = to.back();
+    SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ", " + std::to_string(count) + " steps" +
+                 (result == 0 ? ", over the source" : "") + (overTerm ? ", first over the data term" : ""));
+    std::vector<HostImage> expected = im;
+    for (size_t j = 0; j < links.size(); ++j) {
+      fmtest::KernelCall k = links[j];
+      k.dst = &expected[to[j]];
+      k.srcA = &expected[from[j]];
+      k.srcB = &expected[3];
+      k.table = &weights;
+      ASSERT_TRUE(fmtest::runItemsOnCpu(k));
+    }
+    for (fm::CpuIsa isa : supportedLevels()) {
+      std::vector<HostImage> got = im;
+      std::vector<fm::Buffer> buffers;
+      for (const HostImage& x : got) buffers.push_back(x.buffer());
+      fm::Table table{const_cast<float*>(weights.data()), weights.size()};
+      std::vector<fm::ChainLink> chain;
+      for (size_t j = 0; j < links.size(); ++j)
+        chain.push_back({links[j].kernel, &buffers[to[j]], &buffers[from[j]], links[j].params, links[j].gridW,
+                         links[j].gridH, 8.0, &buffers[3], &table});
+      // On the calling thread, the bands run in order.
+      fm::CpuBackend be(round % 2 ? &par : nullptr, nullptr, nullptr, isa);
+      ASSERT_TRUE(be.launchChain(chain.data(), int(chain.size())));
+      EXPECT_EQ(fmtest::firstDifference(got[result], expected[result]), "") << fm::cpuIsaName(isa);
+      if (result != 1 && !overTerm) {
+        EXPECT_EQ(fmtest::firstDifference(got[1], im[1]), "") << fm::cpuIsaName(isa) << ": the steps were not swept";
+      }
+    }
+  }
+}
+
 // Chains the CPU does not fuse still run, link by link; an abort stops a fused one and latches.
 TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
   fm::ThreadParallel par(2);
