@@ -7,6 +7,11 @@ namespace fm {
 namespace {
 
 constexpr int kConvColumnRows = 32;
+// Each row of a lens gather's tile reads again all but one of the prefix rows the row above it
+// read: a chunk of a few dozen rows finds them in the cache, within a budget of work that still
+// lets an abort through soon.
+constexpr int kLensGatherRows = 32;
+constexpr double kLensGatherBudget = 67108864.0;
 
 int ceilDiv(int a, int b) { return a > 0 ? int((int64_t(a) + b - 1) / b) : 0; }
 
@@ -60,7 +65,7 @@ ChunkPlan planCpuChunks(int kernel, const FMParams& p, bool specialised, int gri
       case FM_K_GROUP:
         return rowsPlan(R, budgetRows(262144.0, double(p.dW) * std::max(p.count, 1) * 4.0), T);
       case FM_K_LENS_GATHER:
-        return rowsPlan(R, budgetRows(262144.0, double(p.dW) * p.count * 4.0), T);
+        return rowsPlan(R, std::min(kLensGatherRows, budgetRows(kLensGatherBudget, double(p.dW) * p.count * 4.0)), T);
       default:
         break;
     }

@@ -18,7 +18,9 @@ struct Images {
         t(static_cast<const float*>(l.tab)) {}
 };
 
-constexpr int kTile = 256;   // pixels of a row accumulated together by the gather
+// Pixels of a row accumulated together by the gather: few, so that the parts of the prefix rows
+// a tile's spans read stay in the cache from one of its rows to the next.
+constexpr int kTile = 64;
 constexpr int kSpanBlock = 8;  // spans a vector of sums takes before going back to memory
 
 // The prefix integral at X for an X strictly inside the row's plain range, where fm_pint takes

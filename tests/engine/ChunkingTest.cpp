@@ -50,8 +50,8 @@ double rowWork(const Launch& l) {
 }
 
 double budget(const Launch& l) {
-  const bool wide = l.specialised && (l.kernel == FM_K_GROUP || l.kernel == FM_K_LENS_GATHER);
-  return wide ? 262144.0 : 65536.0;
+  if (l.specialised && l.kernel == FM_K_LENS_GATHER) return 67108864.0;
+  return l.specialised && l.kernel == FM_K_GROUP ? 262144.0 : 65536.0;
 }
 
 std::string violation(const Launch& l, const ChunkPlan& c) {
