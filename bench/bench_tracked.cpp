@@ -45,6 +45,15 @@ class StageTimer final : public fmbench::WrappedCpuBackend {
     (isReconstruction(k) ? reconstruction : flow) += s;
     return ok;
   }
+  // Chains go to the CPU backend whole, as a render's backend gets them: link by link through
+  // launch() above, they would not run fused.
+  bool launchChain(fm::ChainLink* links, int count) override {
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = inner.launchChain(links, count);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    (count > 0 && isReconstruction(links[0].kernel) ? reconstruction : flow) += s;
+    return ok;
+  }
 
   static bool isReconstruction(int k) {
     return k == FM_K_MVEL || k == FM_K_TILEMAX || k == FM_K_NEIGHBORMAX || k == FM_K_MBLUR || k == FM_K_MVVIEW ||
