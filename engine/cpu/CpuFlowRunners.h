@@ -14,38 +14,42 @@ FM_LANE_FN void innerSpan(const FMParams& p, int y, int& lo, int& hi) {
   hi = inner ? p.aW - 1 : 0;
 }
 
+// One Jacobi step of kLanes pixels, as fm_flow_refine takes it: U their flow, (r0, gx, gy) their
+// data term, and for the right, left, lower and upper neighbour in turn its weight a[k], its flow
+// (nu[k], nv[k]) and whether it lies inside (in[k]).
+FM_LANE_FN Pixels jacobiStep(const FMParams& p, const Pixels& U, Lf r0, Lf gx, Lf gy, const Lf* a, const Lf* nu,
+                             const Lf* nv, const Li* in) {
+  const Lf it = r0 + gx * U.x + gy * U.y;
+  const Lf wd = p.g3 / lsqrt(it * it + 1e-6f);
+  Lf sa = {}, su = {}, sv = {};
+  for (int k = 0; k < 4; ++k) {
+    const Li m = (a[k] > 0.0f) & in[k];  // a NaN weight counts as absent
+    su = select(m, su + a[k] * nu[k], su);
+    sv = select(m, sv + a[k] * nv[k], sv);
+    sa = select(m, sa + a[k], sa);
+  }
+  const Lf a11 = wd * gx * gx + sa, a12 = wd * gx * gy, a22 = wd * gy * gy + sa;
+  const Lf b1 = su - wd * gx * r0, b2 = sv - wd * gy * r0;
+  const Lf det = a11 * a22 - a12 * a12;
+  const Lf nu0 = (b1 * a22 - a12 * b2) / det, nv0 = (a11 * b2 - a12 * b1) / det;
+  const Li solved = (det > 1e-24f) & finite(nu0) & finite(nv0);
+  Lf u = select(solved, nu0, U.x), v = select(solved, nv0, U.y);
+  limitFlow(u, v, p.g0);
+  const Lf r = labs(it);
+  return p.mode == 1 ? Pixels{u, v, 1.0f / (1.0f + 64.0f * r), r} : Pixels{u, v, U.z, U.w};
+}
+
 // One Jacobi step for pixels [x, x + kLanes) of row y, all of whose neighbours lie inside.
 FM_LANE_FN void refineLanes(const BandArgs& g, int x, int y) {
   const FMParams& p = g.p;
   const float4* uc = g.a + fm_idx(y) * p.aP + x;
-  const Pixels U = loadPixels(uc);
   const Pixels wp = loadPixels(g.b + fm_idx(y) * p.bP + x);
   const Pixels wt = loadPixels(reinterpret_cast<const float4*>(g.t + (fm_idx(y) * p.n + x) * 4));
-  const Lf r0 = wp.x, gx = wp.y, gy = wp.z;
-  const Lf it = r0 + gx * U.x + gy * U.y;
-  const Lf wd = p.g3 / lsqrt(it * it + 1e-6f);
-  Lf sa = {}, su = {}, sv = {};
-  auto add = [&](Lf a, const float4* at) {
-    const Pixels nb = loadPixels(at);
-    const Li m = a > 0.0f;  // a NaN weight counts as absent
-    su = select(m, su + a * nb.x, su);
-    sv = select(m, sv + a * nb.y, sv);
-    sa = select(m, sa + a, sa);
-  };
-  add(wt.x, uc + 1);
-  add(wt.y, uc - 1);
-  add(wt.z, uc + p.aP);
-  add(wt.w, uc - p.aP);
-  const Lf a11 = wd * gx * gx + sa, a12 = wd * gx * gy, a22 = wd * gy * gy + sa;
-  const Lf b1 = su - wd * gx * r0, b2 = sv - wd * gy * r0;
-  const Lf det = a11 * a22 - a12 * a12;
-  const Lf nu = (b1 * a22 - a12 * b2) / det, nv = (a11 * b2 - a12 * b1) / det;
-  const Li solved = (det > 1e-24f) & finite(nu) & finite(nv);
-  Lf u = select(solved, nu, U.x), v = select(solved, nv, U.y);
-  limitFlow(u, v, p.g0);
-  const Lf r = labs(it);
-  const Pixels out = p.mode == 1 ? Pixels{u, v, 1.0f / (1.0f + 64.0f * r), r} : Pixels{u, v, U.z, U.w};
-  g.put(x, y, out);
+  const Pixels n[4] = {loadPixels(uc + 1), loadPixels(uc - 1), loadPixels(uc + p.aP), loadPixels(uc - p.aP)};
+  const Lf a[4] = {wt.x, wt.y, wt.z, wt.w}, nu[4] = {n[0].x, n[1].x, n[2].x, n[3].x},
+           nv[4] = {n[0].y, n[1].y, n[2].y, n[3].y};
+  const Li in[4] = {li(-1), li(-1), li(-1), li(-1)};
+  g.put(x, y, jacobiStep(p, loadPixels(uc), wp.x, wp.y, wp.z, a, nu, nv, in));
 }
 
 void runRefineBand(int gridW, int first, int end, void* dst, const void* srcA, const void* srcB, const void* tab,
