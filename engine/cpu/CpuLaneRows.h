@@ -128,10 +128,16 @@ class ChannelSampler {
     // all read channel 3.
     const Li run = (t.y0 == t.y0[0]) & (t.y1 == t.y1[0]) & (t.x0 == t.x0[0] + laneIndex()) & (t.x1 == t.x0 + 1);
     if (channel == 3 && allLanes(run)) {
-      Lf a, b, c, d;
-      rowRun(img + fm_idx(t.y0[0]) * pitch + t.x0[0], a, b);
-      rowRun(img + fm_idx(t.y1[0]) * pitch + t.x0[0], c, d);
-      return blend(a, b, c, d, t);
+      // Samples of one block often fall on the same cells (the candidates of a densified pixel,
+      // say): their rows are loaded once.
+      if (t.y0[0] != runY0 || t.y1[0] != runY1 || t.x0[0] != runX0) {
+        runY0 = t.y0[0];
+        runY1 = t.y1[0];
+        runX0 = t.x0[0];
+        rowRun(img + fm_idx(runY0) * pitch + runX0, runA, runB);
+        rowRun(img + fm_idx(runY1) * pitch + runX0, runC, runD);
+      }
+      return blend(runA, runB, runC, runD, t);
     }
 #endif
     const int P = 4 * pitch;
@@ -182,6 +188,9 @@ class ChannelSampler {
     here = transposed(a, b, c, d).w;
     next = transposed(b, c, d, halves(p + 4, p + 8)).w;
   }
+  // The taps of the last run sampled: rows runY0 and runY1 from column runX0.
+  int runY0 = -1, runY1 = -1, runX0 = -1;
+  Lf runA, runB, runC, runD;
 #endif
   const float4* img;
   const float* data;
