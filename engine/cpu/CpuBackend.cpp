@@ -225,6 +225,8 @@ bool refineChain(const ChainLink* links, int count) {
   const FMParams& first = head.params;
   const int W = first.dW, H = first.dH;
   if (W < 1 || H < 1 || !head.srcB || !head.srcB->data || !head.tab || !head.tab->data) return false;
+  // The weights are read four to a pixel, as pixels.
+  if (!pixelAligned(head.tab->data)) return false;
   const size_t termBytes = rowBytes(first.bH, first.bP), tableBytes = size_t(head.tab->count) * sizeof(float);
   if (uint64_t(H) * uint64_t(std::max(first.n, 0)) * 4 > head.tab->count) return false;
   for (int j = 0; j < count; ++j) {
