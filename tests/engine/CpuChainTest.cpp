@@ -384,6 +384,24 @@ TEST(CpuChains, UnfusedChainsRunLinkByLinkAndAbortLatches) {
   EXPECT_FALSE(stoppedPair.launchChain(pair.data(), 2));
   EXPECT_TRUE(stoppedPair.wasAborted());
   EXPECT_EQ(fmtest::firstDifference(b, before), "");
+
+  // And so do swept refinement steps, before any band writes its rows.
+  HostImage term = fmtest::randomImage(40, 30, 4);
+  std::vector<float> weights(40 * 30 * 4, 0.25f);
+  fm::Buffer t = term.buffer();
+  fm::Table table{weights.data(), weights.size()};
+  auto step = [&](fm::Buffer* d, const fm::Buffer* from) {
+    fm::ChainLink l{FM_K_FLOW_REFINE, d, from, FMParams{}, 40, 30, 8.0, &t, &table};
+    fm::makeParams(l.params, d, from, &t);
+    l.params.n = 40;
+    l.params.g0 = 10.0f;
+    return l;
+  };
+  std::vector<fm::ChainLink> steps = {step(&x, &s), step(&y, &x)};
+  fm::CpuBackend stoppedSteps(&par, [](void*) { return true; }, nullptr);
+  EXPECT_FALSE(stoppedSteps.launchChain(steps.data(), 2));
+  EXPECT_TRUE(stoppedSteps.wasAborted());
+  EXPECT_EQ(fmtest::firstDifference(b, before), "");
 }
 
 }  // namespace
