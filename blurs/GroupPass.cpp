@@ -21,9 +21,13 @@ bool wellFormed(const GroupPass& pass) {
   return !pass.taps.empty() && pass.taps.size() <= FM_T_FLOATS && pass.taps.size() % 3 == 0;
 }
 
-bool launchPass(Backend& be, const GroupPass& pass, Buffer& d, const Buffer& s, float cx, float cy, float kx) {
+// (ox, oy): the pixel of the source's frame that d's first pixel stands for.
+bool launchPass(Backend& be, const GroupPass& pass, Buffer& d, const Buffer& s, float cx, float cy, float kx,
+                int32_t ox, int32_t oy) {
   FMParams p;
   makeParams(p, &d, &s, nullptr);
+  p.ax = ox;
+  p.ay = oy;
   p.mode = pass.mode;
   p.count = int32_t(pass.taps.size() / 3);
   std::copy(pass.taps.begin(), pass.taps.end(), p.t);
@@ -49,10 +53,18 @@ bool runWellFormed(Backend& be, const std::vector<GroupPass>& passes, const Plac
 
   // The centre in the work images' frame.
   const float wcx = float(double(cx) - W.left), wcy = float(double(cy) - W.top);
+  // Where the output lies within the work images, the last pass writes it directly: the pixels
+  // of its frame that a copy would leave behind are never computed.
+  const bool direct = intersection(outputRect, W) == outputRect && destination.width == width(outputRect) &&
+                      destination.height == height(outputRect);
   Buffer* last = a;
   Buffer* next = b;
-  for (const GroupPass& pass : passes) {
-    if (!launchPass(be, pass, *next, *last, wcx, wcy, kx)) return false;
+  for (size_t i = 0; i < passes.size(); ++i) {
+    if (direct && i + 1 == passes.size())
+      return launchPass(be, passes[i], destination, *last, wcx, wcy, kx, int32_t(outputRect.left - W.left),
+                        int32_t(outputRect.top - W.top)) &&
+             !be.wasAborted();
+    if (!launchPass(be, passes[i], *next, *last, wcx, wcy, kx, 0, 0)) return false;
     if (be.wasAborted()) return false;
     std::swap(last, next);
   }

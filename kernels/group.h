@@ -6,11 +6,12 @@
 
 // Grid: dW x rows. Tap i is (t[3i], t[3i + 1], t[3i + 2]): a shift (a, b), a rotation with
 // cosine a and sine b, or a scale a; then its weight. A count beyond the block's table is cut
-// rather than read past it.
+// rather than read past it. Destination pixel (0, 0) is pixel (ax, ay) of the source's frame,
+// so a pass can compute just the part of its frame that is wanted.
 FM_KERNEL(fm_group) {
   FM_PIXEL_ITEM(x, y);
   const int count = fm_clampi(p.count, 0, FM_MAX_TAPS);
-  const float px = (float)x + 0.5f, py = (float)y + 0.5f;
+  const float px = (float)(x + p.ax) + 0.5f, py = (float)(y + p.ay) + 0.5f;
   float4 sum = f4z();
   if (p.mode == FM_GROUP_TRANSLATE) {
     for (int i = 0; i < count; ++i)

@@ -195,7 +195,7 @@ void runGroupTranslate(const CpuLaunch& l, int first, int end) {
   float4 acc[kRows][kTile];
   for (int x0 = 0; x0 < width; x0 += kTile) {
     const int n = std::min(kTile, width - x0);
-    for (int i = 0; i < count; ++i) findColumns(columns[i], x0, n, p.t[3 * i], p.aW);
+    for (int i = 0; i < count; ++i) findColumns(columns[i], p.ax + x0, n, p.t[3 * i], p.aW);
     for (int gy = first; gy < rowEnd; gy += kRows) {
       const int rows = std::min(kRows, rowEnd - gy);
       const int y = p.y0 + gy;
@@ -204,7 +204,7 @@ void runGroupTranslate(const CpuLaunch& l, int first, int end) {
       for (int i = 0; i < count; ++i) {
         const TapColumns& tc = columns[i];
         if (tc.lo >= tc.hi) continue;  // every sample of this tap lies outside: zeros
-        addTap(acc, s, tc, y, rows, p.t[3 * i + 1], p.t[3 * i + 2]);
+        addTap(acc, s, tc, y + p.ay, rows, p.t[3 * i + 1], p.t[3 * i + 2]);
       }
       for (int j = 0; j < rows; ++j) {
         float4* out = d + fm_idx(y + j) * p.dP + x0;
@@ -371,10 +371,10 @@ __attribute__((flatten)) void runGroupBand(int gridW, int first, int end, void* 
     while (rows < kTransformRows && g0 + rows < end && p.y0 + g0 + rows < std::min(p.y1, p.dH)) ++rows;
     if (rows == 0) continue;
     const int y0 = p.y0 + g0;
-    for (int j = 0; j < rows; ++j) rowTerm[j] = rowTerms(p, y0 + j);
+    for (int j = 0; j < rows; ++j) rowTerm[j] = rowTerms(p, p.ay + y0 + j);
     for (int x0 = 0; x0 < width; x0 += kTile) {
       const int n = std::min(kTile, width - x0);
-      setColumns(columns, n, p, x0);
+      setColumns(columns, n, p, p.ax + x0);
       for (int j = 0; j < rows; ++j)
         for (int c = 0; c < n; ++c) acc[j][c] = f4z();
       for (int i = 0; i < count; ++i)

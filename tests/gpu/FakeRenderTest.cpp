@@ -115,7 +115,7 @@ TEST_F(FakeRenders, EveryKindFailsCleanlyAtEveryAllocationAndEnqueue) {
     fake->reset();
     const int allocations = render(k, 0, kSucceeds);
     const int enqueues = fake->enqueueCount;
-    ASSERT_GT(enqueues, 2);
+    ASSERT_GE(enqueues, 2);
     for (int n = 1; n <= enqueues; ++n) {
       SCOPED_TRACE("enqueue " + std::to_string(n));
       fake->reset();

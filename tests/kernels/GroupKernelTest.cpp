@@ -72,6 +72,11 @@ KernelCall groupCall(int mode, const std::vector<float>& taps, HostImage& dst, c
   return c;
 }
 
+// Bit-for-bit equality (beyond firstDifference, which lets -0 equal +0).
+bool sameBits(const HostImage& a, const HostImage& b) {
+  return a.floats() == b.floats() && std::memcmp(a.data(), b.data(), a.floats() * sizeof(float)) == 0;
+}
+
 const char* modeName(int mode) {
   return mode == FM_GROUP_TRANSLATE ? "translate" : mode == FM_GROUP_ROTATE ? "rotate" : "scale";
 }
@@ -145,12 +150,49 @@ TEST(GroupKernel, WritesRatherThanAccumulatesAndCutsTheTapCount) {
     for (int x = 0; x < 20; ++x) EXPECT_EQ(b.at(x, y).a, 0.0f);
 }
 
+// A destination that starts at (ax, ay) of the frame holds exactly those pixels of a whole-frame
+// pass, through the CPU's runners as through the work items.
+TEST(GroupKernel, AnOffsetDestinationIsACropOfTheWholeFrame) {
+  const HostImage src = mixedImage(150, 41, 11, 152);
+  const struct {
+    int ax, ay, w, h;
+  } crops[] = {{0, 0, 150, 41}, {7, 3, 100, 30}, {70, 0, 80, 41}, {1, 40, 149, 1}};
+  for (int mode : {FM_GROUP_TRANSLATE, FM_GROUP_ROTATE, FM_GROUP_SCALE}) {
+    SCOPED_TRACE(modeName(mode));
+    std::vector<float> taps = randomTaps(mode, 9, 60 + mode, 150, 41);
+    if (mode == FM_GROUP_TRANSLATE)  // small shifts, so that rows are taken together as well
+      for (int i = 3; i < 9; ++i) taps[size_t(3 * i + 1)] = 0.25f * float(i);
+    HostImage whole(150, 41);
+    const KernelCall full = groupCall(mode, taps, whole, src);
+    ASSERT_TRUE(fmtest::runItemsOnCpu(full));
+    for (const auto& k : crops) {
+      SCOPED_TRACE(::testing::Message() << k.ax << "," << k.ay << " " << k.w << "x" << k.h);
+      HostImage part = fmtest::randomImage(k.w, k.h, 61);
+      KernelCall c = groupCall(mode, taps, part, src);
+      c.params.cx = full.params.cx;
+      c.params.cy = full.params.cy;
+      c.params.ax = k.ax;
+      c.params.ay = k.ay;
+      ASSERT_TRUE(fmtest::runOnCpu(c, 2));
+      HostImage crop(k.w, k.h);
+      for (int y = 0; y < k.h; ++y)
+        for (int x = 0; x < k.w; ++x) crop.at(x, y) = whole.at(k.ax + x, k.ay + y);
+      EXPECT_TRUE(sameBits(part, crop));
+      c.dst = &crop;
+      ASSERT_TRUE(fmtest::runItemsOnCpu(c));
+      EXPECT_TRUE(sameBits(part, crop));
+    }
+  }
+}
+
 TEST(GroupKernel, CpuEqualsOpencl) {
   const HostImage src = mixedImage(45, 31, 9, 48);
   for (int mode : {FM_GROUP_TRANSLATE, FM_GROUP_ROTATE, FM_GROUP_SCALE})
     for (int count : {1, 13, 32}) {
       HostImage dst = fmtest::randomImage(41, 35, 10, 0, 1, false, 44);
-      const KernelCall c = groupCall(mode, randomTaps(mode, count, 20 + count, 45, 31), dst, src);
+      KernelCall c = groupCall(mode, randomTaps(mode, count, 20 + count, 45, 31), dst, src);
+      c.params.ax = 3 - count;
+      c.params.ay = count % 5;
       // Same operations; only contraction into fused multiply-adds may differ, which moves a
       // rotated or scaled position by a few 1e-6 pixels.
       EXPECT_EQ(fmtest::compareTargets(c, 2e-5f, 2e-5f), "") << modeName(mode) << " " << count;
@@ -163,11 +205,6 @@ TEST(GroupKernel, PtxNamesTheEntry) {
 }
 
 // ------------------------------------------------------------ the CPU's translation runner
-
-// Bit-for-bit equality (beyond firstDifference, which lets -0 equal +0).
-bool sameBits(const HostImage& a, const HostImage& b) {
-  return a.floats() == b.floats() && std::memcmp(a.data(), b.data(), a.floats() * sizeof(float)) == 0;
-}
 
 struct RunnerCase {
   int w, h;       // destination
