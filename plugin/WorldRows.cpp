@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "plugin/HostWorld.h"
@@ -185,6 +186,23 @@ FM_AVX2 inline void interleave(const __m256i q[4], __m256i& lo, __m256i& hi, __m
   hi = _mm256_unpackhi_epi16(t0, t1);
 }
 
+// Streamed in halves: worlds are only sure to lie on 16 bytes.
+FM_AVX2 inline void store(unsigned char* dst, __m256i v, bool stream) {
+  if (stream) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(v));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(v, 1));
+  } else
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v);
+}
+FM_AVX2 inline void store(unsigned char* dst, __m128 v, bool stream) {
+  if (stream)
+    _mm_stream_ps(reinterpret_cast<float*>(dst), v);
+  else
+    _mm_storeu_ps(reinterpret_cast<float*>(dst), v);
+}
+
+// Stream: dst is aligned to 16 bytes, and the stores go past the caches.
+template <bool Stream>
 FM_AVX2 inline void exportEight(int format, const float* src, unsigned char* dst) {
   __m256 r = pixelPair(src, 0), g = pixelPair(src, 1), b = pixelPair(src, 2), w = pixelPair(src, 3);
   transpose(r, g, b, w);
@@ -200,32 +218,39 @@ FM_AVX2 inline void exportEight(int format, const float* src, unsigned char* dst
     __m256i lo, hi;
     if (format == kWorld8) {
       interleave(q, lo, hi, _mm256_setzero_si256());
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_packus_epi16(lo, hi));
+      store(dst, _mm256_packus_epi16(lo, hi), Stream);
     } else {
       interleave(q, lo, hi, _mm256_set1_epi32(32768));
       const __m256i back = _mm256_set1_epi16(-32768);
       lo = _mm256_xor_si256(lo, back);
       hi = _mm256_xor_si256(hi, back);
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_permute2x128_si256(lo, hi, 0x20));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
+      store(dst, _mm256_permute2x128_si256(lo, hi, 0x20), Stream);
+      store(dst + 32, _mm256_permute2x128_si256(lo, hi, 0x31), Stream);
     }
     return;
   }
   const bool bgra = format == kWorldGpuBgra;
   __m256 rows[4] = {bgra ? b : a, bgra ? g : r, bgra ? r : g, bgra ? a : b};
   transpose(rows[0], rows[1], rows[2], rows[3]);
-  float* out = reinterpret_cast<float*>(dst);
   for (int i = 0; i < 4; ++i) {
-    _mm_storeu_ps(out + 4 * i, _mm256_castps256_ps128(rows[i]));
-    _mm_storeu_ps(out + 16 + 4 * i, _mm256_extractf128_ps(rows[i], 1));
+    store(dst + 16 * i, _mm256_castps256_ps128(rows[i]), Stream);
+    store(dst + 64 + 16 * i, _mm256_extractf128_ps(rows[i], 1), Stream);
   }
 }
 
-// The whole groups of eight pixels of a row; the pixels done.
+// The whole groups of eight pixels of a row; the pixels done. Streamed where asked for and the
+// row lies on 16 bytes, which puts every group's stores on whole vectors.
 template <int F>
-FM_AVX2 int32_t exportEights(const float* src, unsigned char* dst, int32_t width) {
+FM_AVX2 int32_t exportEights(const float* src, unsigned char* dst, int32_t width, bool stream) {
   const int32_t eights = width & ~7;
-  for (int32_t x = 0; x < eights; x += 8) exportEight(F, src + 4 * int64_t(x), dst + int64_t(x) * bytesOf(F));
+  if (stream && reinterpret_cast<uintptr_t>(dst) % 16 == 0) {
+    for (int32_t x = 0; x < eights; x += 8)
+      exportEight<true>(F, src + 4 * int64_t(x), dst + int64_t(x) * bytesOf(F));
+    _mm_sfence();
+    return eights;
+  }
+  for (int32_t x = 0; x < eights; x += 8)
+    exportEight<false>(F, src + 4 * int64_t(x), dst + int64_t(x) * bytesOf(F));
   return eights;
 }
 
@@ -275,6 +300,8 @@ void interleave(const __m128i q[4], __m128i& lo, __m128i& hi, __m128i shift) {
   hi = _mm_unpackhi_epi16(t0, t1);
 }
 
+// Stream: dst is aligned to 16 bytes, and the stores go past the caches.
+template <bool Stream>
 void importFour(int format, const unsigned char* src, float* dst) {
   __m128 ch[4];  // A, R, G, B
   if (format == kWorld8 || format == kWorld16) {
@@ -305,10 +332,13 @@ void importFour(int format, const unsigned char* src, float* dst) {
   __m128 r = _mm_mul_ps(ch[1], ch[0]), g = _mm_mul_ps(ch[2], ch[0]), b = _mm_mul_ps(ch[3], ch[0]);
   __m128 a = ch[0];
   _MM_TRANSPOSE4_PS(r, g, b, a);
-  _mm_storeu_ps(dst, r);
-  _mm_storeu_ps(dst + 4, g);
-  _mm_storeu_ps(dst + 8, b);
-  _mm_storeu_ps(dst + 12, a);
+  const __m128 px[4] = {r, g, b, a};
+  for (int i = 0; i < 4; ++i) {
+    if (Stream)
+      _mm_stream_ps(dst + 4 * i, px[i]);
+    else
+      _mm_storeu_ps(dst + 4 * i, px[i]);
+  }
 }
 
 __m128i quantized(__m128 v, __m128 full) {
@@ -349,17 +379,26 @@ void exportFour(int format, const float* src, unsigned char* dst) {
 
 // Whole groups of four pixels; the scalar code takes the rest of the row.
 template <int F>
-void importPixels(const unsigned char* src, float* dst, int32_t width) {
+void importPixels(const unsigned char* src, float* dst, int32_t width, bool stream) {
   const int32_t four = width & ~3;
-  for (int32_t x = 0; x < four; x += 4) importFour(F, src + int64_t(x) * bytesOf(F), dst + 4 * int64_t(x));
+  if (stream && reinterpret_cast<uintptr_t>(dst) % 16 == 0) {
+    for (int32_t x = 0; x < four; x += 4)
+      importFour<true>(F, src + int64_t(x) * bytesOf(F), dst + 4 * int64_t(x));
+    _mm_sfence();
+  } else {
+    for (int32_t x = 0; x < four; x += 4)
+      importFour<false>(F, src + int64_t(x) * bytesOf(F), dst + 4 * int64_t(x));
+  }
   importScalar<F>(src + int64_t(four) * bytesOf(F), dst + 4 * int64_t(four), width - four);
 }
 
 template <int F>
-void exportPixels(const float* src, unsigned char* dst, int32_t width) {
+void exportPixels(const float* src, unsigned char* dst, int32_t width, bool stream) {
   int32_t x = 0;
 #if defined(FM_ROWS_AVX2)
-  if (avx2::enabled()) x = avx2::exportEights<F>(src, dst, width);
+  if (avx2::enabled()) x = avx2::exportEights<F>(src, dst, width, stream);
+#else
+  (void)stream;
 #endif
   for (; x + 4 <= width; x += 4) exportFour(F, src + 4 * int64_t(x), dst + int64_t(x) * bytesOf(F));
   exportScalar<F>(src + 4 * int64_t(x), dst + int64_t(x) * bytesOf(F), width - x);
@@ -370,11 +409,11 @@ using sse::exportPixels;
 using sse::importPixels;
 #else
 template <int F>
-void importPixels(const unsigned char* src, float* dst, int32_t width) {
+void importPixels(const unsigned char* src, float* dst, int32_t width, bool) {
   importScalar<F>(src, dst, width);
 }
 template <int F>
-void exportPixels(const float* src, unsigned char* dst, int32_t width) {
+void exportPixels(const float* src, unsigned char* dst, int32_t width, bool) {
   exportScalar<F>(src, dst, width);
 }
 #endif
@@ -397,11 +436,15 @@ void byFormat(int32_t format, Args... args) {
 
 template <int F>
 struct ImportOp {
-  static void run(const unsigned char* src, float* dst, int32_t width) { importPixels<F>(src, dst, width); }
+  static void run(const unsigned char* src, float* dst, int32_t width, bool stream) {
+    importPixels<F>(src, dst, width, stream);
+  }
 };
 template <int F>
 struct ExportOp {
-  static void run(const float* src, unsigned char* dst, int32_t width) { exportPixels<F>(src, dst, width); }
+  static void run(const float* src, unsigned char* dst, int32_t width, bool stream) {
+    exportPixels<F>(src, dst, width, stream);
+  }
 };
 template <int From>
 struct ConvertOp {
@@ -418,12 +461,12 @@ struct ConvertOp {
 
 }  // namespace
 
-void importRow(int32_t format, const unsigned char* src, float* dst, int32_t width) {
-  byFormat<ImportOp>(format, src, dst, width);
+void importRow(int32_t format, const unsigned char* src, float* dst, int32_t width, bool stream) {
+  byFormat<ImportOp>(format, src, dst, width, stream);
 }
 
-void exportRow(int32_t format, const float* src, unsigned char* dst, int32_t width) {
-  byFormat<ExportOp>(format, src, dst, width);
+void exportRow(int32_t format, const float* src, unsigned char* dst, int32_t width, bool stream) {
+  byFormat<ExportOp>(format, src, dst, width, stream);
 }
 
 void convertRow(int32_t from, int32_t to, const unsigned char* src, unsigned char* dst,

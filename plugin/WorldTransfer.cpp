@@ -31,6 +31,12 @@ float* rowOf(const Buffer& b, int32_t y) {
   return static_cast<float*>(b.data) + int64_t(y) * b.pitch * 4;
 }
 
+// Destinations beyond this size are written past the caches: reading their lines in before
+// overwriting them would only take bandwidth, as nothing fits to be read back from there.
+constexpr int64_t kStreamBytes = int64_t(8) << 20;
+
+bool streams(int64_t rows, int64_t rowBytes) { return rows * rowBytes > kStreamBytes; }
+
 }  // namespace
 
 int bandRows(int64_t rows, int64_t width, int jobs) {
@@ -42,16 +48,18 @@ int bandRows(int64_t rows, int64_t width, int jobs) {
 
 bool importWorld(Parallel& par, const WorldView& world, const Buffer& image) {
   const size_t padding = size_t(image.pitch - world.width) * 4 * sizeof(float);
+  const bool stream = streams(world.height, int64_t(image.pitch) * 4 * sizeof(float));
   return inBands(par, world.height, world.width, [&](int32_t y) {
     float* dst = rowOf(image, y);
-    importRow(world.format, rowOf(world, y), dst, world.width);
+    importRow(world.format, rowOf(world, y), dst, world.width, stream);
     std::memset(dst + size_t(world.width) * 4, 0, padding);
   });
 }
 
 bool exportWorld(Parallel& par, const Buffer& image, const WorldView& world) {
+  const bool stream = streams(world.height, world.rowBytes);
   return inBands(par, world.height, world.width, [&](int32_t y) {
-    exportRow(world.format, rowOf(image, y), rowOf(world, y), world.width);
+    exportRow(world.format, rowOf(image, y), rowOf(world, y), world.width, stream);
   });
 }
 

@@ -5,6 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
+#include <vector>
+
+#include "engine/ThreadParallel.h"
+#include "plugin/WorldRows.h"
+#include "plugin/WorldTransfer.h"
 
 #include "tests/plugin/RenderTestSupport.h"
 
@@ -71,6 +77,49 @@ TEST(RenderPixels, NegligibleBlursCopyExactly) {
       EXPECT_TRUE(sameBytes(out.image, frame));
     }
   }
+}
+
+// Worlds and images too large for the caches are written past them; every row must still be
+// what the row codecs make of it with plain stores, at every depth, for rows that lie on 16
+// bytes and rows that do not, with a ragged last group of pixels.
+TEST(RenderPixels, LargeWorldsImportAndExportAsTheirRowsDo) {
+  ThreadParallel par(3);
+  std::mt19937 rng(5);
+  for (int32_t depth : {8, 16, 32})
+    for (int32_t shift : {0, 4}) {
+      SCOPED_TRACE(std::to_string(depth) + " bits, rows " + std::to_string(shift) + " bytes off 16");
+      const int32_t format = depth == 8 ? kWorld8 : depth == 16 ? kWorld16 : kWorld32;
+      const int32_t width = 1203, pitch = 1206;
+      const int64_t rowBytes = int64_t(width) * pixelBytes(format) + 16;
+      const int32_t height = int32_t((int64_t(9) << 20) / rowBytes + 1);  // the world past 8 MiB
+      std::vector<unsigned char> bytes(size_t(rowBytes * height + 32));
+      for (unsigned char& b : bytes) b = static_cast<unsigned char>(rng());  // NaNs and infinities too
+      unsigned char* base = bytes.data() + (16 - reinterpret_cast<uintptr_t>(bytes.data()) % 16) % 16 + shift;
+      const WorldView world{base, rowBytes, width, height, format, Rect{0, 0, width, height}};
+
+      std::vector<float> image(size_t(pitch) * height * 4 + 4, 1.0f), want(size_t(pitch) * 4);
+      float* pixels = image.data() + (16 - reinterpret_cast<uintptr_t>(image.data()) % 16) % 16 / 4;
+      const Buffer buffer{pixels, width, height, pitch, false};
+      ASSERT_TRUE(importWorld(par, world, buffer));
+      for (int32_t y = 0; y < height; ++y) {
+        importRow(format, base + y * rowBytes, want.data(), width);
+        ASSERT_EQ(std::memcmp(pixels + size_t(y) * pitch * 4, want.data(), size_t(width) * 16), 0) << "row " << y;
+        for (int32_t i = width * 4; i < pitch * 4; ++i) ASSERT_EQ(pixels[size_t(y) * pitch * 4 + i], 0.0f);
+      }
+
+      // Export values of every kind: negative, beyond one, alpha above one and below the cut.
+      std::uniform_real_distribution<float> u(-0.25f, 1.25f);
+      for (int32_t y = 0; y < height; ++y)
+        for (int32_t i = 0; i < width * 4; ++i) pixels[size_t(y) * pitch * 4 + i] = u(rng);
+      pixels[3] = 1e-8f;
+      pixels[7] = std::numeric_limits<float>::quiet_NaN();
+      ASSERT_TRUE(exportWorld(par, buffer, world));
+      std::vector<unsigned char> row(static_cast<size_t>(rowBytes));
+      for (int32_t y = 0; y < height; ++y) {
+        exportRow(format, pixels + size_t(y) * pitch * 4, row.data(), width);
+        ASSERT_EQ(std::memcmp(base + y * rowBytes, row.data(), size_t(width) * pixelBytes(format)), 0) << "row " << y;
+      }
+    }
 }
 
 // Without the world suite the deep flag and the render's depth tell the formats apart; without
