@@ -186,6 +186,38 @@ __attribute__((always_inline)) inline void convRowsGroup(float4* out, const floa
   for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + c * P, acc[c]);
 }
 
+// Two groups side by side, as convRowsGroup each: every tap is brought into a register once for
+// both, which halves the loads where the taps cannot stay in registers for a whole run.
+template <bool Stream>
+__attribute__((always_inline)) inline void convRowsGroupPair(float4* out, const float4* src, int n, const float* t) {
+  constexpr int P = kVecPixels;
+  const int taps = 2 * n + 1;
+  Vec a[kGroupVecs] = {}, b[kGroupVecs] = {};
+  auto add = [&](int j, int first, int last) __attribute__((always_inline)) {
+    const Vec inA = vecAt(src + j), inB = vecAt(src + kGroup + j);
+#pragma GCC unroll 4
+    for (int c = 0; c < kGroupVecs; ++c) {
+      if (c < first || c > last) continue;
+      const Vec tap = splat<Vec>(t[j - c * P]);
+      a[c] += inA * tap;
+      b[c] += inB * tap;
+    }
+  };
+  int j = 0;
+  for (; j < P; ++j) add(j, 0, 0);
+  for (; j < 2 * P; ++j) add(j, 0, 1);
+  for (; j < 3 * P; ++j) add(j, 0, 2);
+  for (; j < taps; ++j) add(j, 0, 3);
+  for (; j < taps + P; ++j) add(j, 1, 3);
+  for (; j < taps + 2 * P; ++j) add(j, 2, 3);
+  for (; j < taps + 3 * P; ++j) add(j, 3, 3);
+#pragma GCC unroll 4
+  for (int c = 0; c < kGroupVecs; ++c) {
+    storeVec<Stream>(out + c * P, a[c]);
+    storeVec<Stream>(out + kGroup + c * P, b[c]);
+  }
+}
+
 #if FM_CPU_LANES == 16
 // Taps held in registers for a whole run of groups (the other way, every multiply loads its
 // tap again, and the loads bound the pass): as convRowsGroup, for Taps = 2n + 1 known here.
@@ -398,6 +430,11 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
   if (Rows && convRowsFixed<Stream>(out + x, window + x, (x1 - x) / kGroup, n, p.t, rowBegin,
                                     rowBegin + (y < p.aH ? p.aW : 0), next))
     x += (x1 - x) / kGroup * kGroup;
+  if (Rows && 2 * n + 1 >= 3 * kVecPixels)
+    for (; x + 2 * kGroup <= x1; x += 2 * kGroup) {
+      if (next) prefetchLines<2 * kAskedBytes>(window + x + next);
+      convRowsGroupPair<Stream>(out + x, window + x, n, p.t);
+    }
   if (Rows && 2 * n + 1 >= 3 * kVecPixels)
     for (; x + kGroup <= x1; x += kGroup) {
       if (next) prefetchLines<kAskedBytes>(window + x + next);
