@@ -194,6 +194,12 @@ FM_AVX2 inline void store(unsigned char* dst, __m256i v, bool stream) {
   } else
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), v);
 }
+FM_AVX2 inline void store(unsigned char* dst, __m128i v, bool stream) {
+  if (stream)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), v);
+  else
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+}
 FM_AVX2 inline void store(unsigned char* dst, __m128 v, bool stream) {
   if (stream)
     _mm_stream_ps(reinterpret_cast<float*>(dst), v);
@@ -224,8 +230,11 @@ FM_AVX2 inline void exportEight(int format, const float* src, unsigned char* dst
       const __m256i back = _mm256_set1_epi16(-32768);
       lo = _mm256_xor_si256(lo, back);
       hi = _mm256_xor_si256(hi, back);
-      store(dst, _mm256_permute2x128_si256(lo, hi, 0x20), Stream);
-      store(dst + 32, _mm256_permute2x128_si256(lo, hi, 0x31), Stream);
+      // Each half's pixels in place, without a permute across halves (slow on some processors).
+      store(dst, _mm256_castsi256_si128(lo), Stream);
+      store(dst + 16, _mm256_castsi256_si128(hi), Stream);
+      store(dst + 32, _mm256_extracti128_si256(lo, 1), Stream);
+      store(dst + 48, _mm256_extracti128_si256(hi, 1), Stream);
     }
     return;
   }
