@@ -42,11 +42,11 @@ Rect limitGroupWork(const Rect& work, const Rect& outputRect, const Rect& inputR
 // Runs the passes over `workRect` and writes `destination`, which covers `outputRect`:
 // the source is copied into a work image (transparent outside it) and the passes ping-pong
 // between two work images; the last one writes the destination directly when the output lies
-// within the work rectangle, and its result is copied out otherwise. (cx, cy) is the rotation or scaling centre in
-// pixel-edge layer coordinates; kx the square units per x pixel relative to y. An empty work
-// rectangle clears the destination. False when a pass is malformed, the work rectangle is too
-// large, or an allocation, a launch or the abort check fails; every image it allocates is
-// released before it returns.
+// within the work rectangle, and its result is copied out otherwise. (cx, cy) is the rotation
+// or scaling centre in pixel-edge layer coordinates; kx the square units per x pixel relative
+// to y. An empty work rectangle clears the destination. False when a pass is malformed, the
+// work rectangle is too large, or an allocation, a launch or the abort check fails; every image
+// it allocates is released before it returns.
 bool runGroupPasses(Backend& be, const std::vector<GroupPass>& passes, const PlacedImage& source,
                     const Rect& workRect, const Rect& outputRect, Buffer& destination, float cx, float cy,
                     float kx);

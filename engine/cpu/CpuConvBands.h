@@ -155,52 +155,26 @@ __attribute__((always_inline)) inline int convColsInterior(int x0, int x1, const
   return x0 + 2 * pairs;
 }
 
-// What the source vector at window offset j adds to the sums of group vectors [First, Last]:
-// vector c's pixels are kVecPixels * c further along, so it takes that vector as tap j - that.
-template <int First, int Last>
-__attribute__((always_inline)) inline void addShifted(Vec (&acc)[kGroupVecs], const float4* src, int j,
-                                                      const float* t) {
-  const Vec in = vecAt(src + j);
-#pragma GCC unroll 4
-  for (int c = First; c <= Last; ++c) acc[c] += in * splat<Vec>(t[j - c * kVecPixels]);
-}
-
-// kGroup pixels of a rows pass whose windows lie inside the row, `src` the first pixel of the
-// first window: each vector loaded serves every sum of the group that reads it, and each sum
-// still adds its taps in order from zero. Needs 2n + 1 >= 3 kVecPixels.
-template <bool Stream>
-__attribute__((always_inline)) inline void convRowsGroup(float4* out, const float4* src, int n, const float* t) {
+// G groups of kGroup pixels of a rows pass, side by side, whose windows lie inside the row, `src`
+// the first pixel of the first window: each vector loaded serves every sum of its group that
+// reads it, each tap loaded serves all G groups (where the taps cannot stay in registers for a
+// whole run, the tap loads would otherwise bound the pass), and each sum still adds its taps in
+// order from zero. Needs 2n + 1 >= 3 kVecPixels.
+template <int G, bool Stream>
+__attribute__((always_inline)) inline void convRowsGroups(float4* out, const float4* src, int n, const float* t) {
   static_assert(kGroupVecs == 4, "the ramps below are written for groups of four vectors");
   constexpr int P = kVecPixels;
   const int taps = 2 * n + 1;
-  Vec acc[kGroupVecs] = {};
-  int j = 0;
-  for (; j < P; ++j) addShifted<0, 0>(acc, src, j, t);
-  for (; j < 2 * P; ++j) addShifted<0, 1>(acc, src, j, t);
-  for (; j < 3 * P; ++j) addShifted<0, 2>(acc, src, j, t);
-  for (; j < taps; ++j) addShifted<0, 3>(acc, src, j, t);
-  for (; j < taps + P; ++j) addShifted<1, 3>(acc, src, j, t);
-  for (; j < taps + 2 * P; ++j) addShifted<2, 3>(acc, src, j, t);
-  for (; j < taps + 3 * P; ++j) addShifted<3, 3>(acc, src, j, t);
-#pragma GCC unroll 4
-  for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + c * P, acc[c]);
-}
-
-// Two groups side by side, as convRowsGroup each: every tap is brought into a register once for
-// both, which halves the loads where the taps cannot stay in registers for a whole run.
-template <bool Stream>
-__attribute__((always_inline)) inline void convRowsGroupPair(float4* out, const float4* src, int n, const float* t) {
-  constexpr int P = kVecPixels;
-  const int taps = 2 * n + 1;
-  Vec a[kGroupVecs] = {}, b[kGroupVecs] = {};
+  Vec acc[G][kGroupVecs] = {};
+  // Window offset j adds to the sums of group vectors [first, last]: vector c's pixels are
+  // P * c further along, so it takes that vector as tap j - that.
   auto add = [&](int j, int first, int last) __attribute__((always_inline)) {
-    const Vec inA = vecAt(src + j), inB = vecAt(src + kGroup + j);
+    Vec in[G];
+    for (int g = 0; g < G; ++g) in[g] = vecAt(src + g * kGroup + j);
 #pragma GCC unroll 4
-    for (int c = 0; c < kGroupVecs; ++c) {
-      if (c < first || c > last) continue;
+    for (int c = first; c <= last; ++c) {
       const Vec tap = splat<Vec>(t[j - c * P]);
-      a[c] += inA * tap;
-      b[c] += inB * tap;
+      for (int g = 0; g < G; ++g) acc[g][c] += in[g] * tap;
     }
   };
   int j = 0;
@@ -211,16 +185,14 @@ __attribute__((always_inline)) inline void convRowsGroupPair(float4* out, const 
   for (; j < taps + P; ++j) add(j, 1, 3);
   for (; j < taps + 2 * P; ++j) add(j, 2, 3);
   for (; j < taps + 3 * P; ++j) add(j, 3, 3);
+  for (int g = 0; g < G; ++g)
 #pragma GCC unroll 4
-  for (int c = 0; c < kGroupVecs; ++c) {
-    storeVec<Stream>(out + c * P, a[c]);
-    storeVec<Stream>(out + kGroup + c * P, b[c]);
-  }
+    for (int c = 0; c < kGroupVecs; ++c) storeVec<Stream>(out + g * kGroup + c * P, acc[g][c]);
 }
 
 #if FM_CPU_LANES == 16
 // Taps held in registers for a whole run of groups (the other way, every multiply loads its
-// tap again, and the loads bound the pass): as convRowsGroup, for Taps = 2n + 1 known here.
+// tap again, and the loads bound the pass): as convRowsGroups, for Taps = 2n + 1 known here.
 template <int Taps, bool Stream>
 __attribute__((always_inline)) inline void convRowsRun(float4* out, const float4* src, int groups, const float* t,
                                                        fm_idx ahead) {
@@ -430,16 +402,17 @@ __attribute__((always_inline)) inline void convRow(int y, int xb, int xe, float4
   if (Rows && convRowsFixed<Stream>(out + x, window + x, (x1 - x) / kGroup, n, p.t, rowBegin,
                                     rowBegin + (y < p.aH ? p.aW : 0), next))
     x += (x1 - x) / kGroup * kGroup;
-  if (Rows && 2 * n + 1 >= 3 * kVecPixels)
+  if (Rows && 2 * n + 1 >= 3 * kVecPixels) {
     for (; x + 2 * kGroup <= x1; x += 2 * kGroup) {
       if (next) prefetchLines<2 * kAskedBytes>(window + x + next);
-      convRowsGroupPair<Stream>(out + x, window + x, n, p.t);
+      convRowsGroups<2, Stream>(out + x, window + x, n, p.t);
     }
-  if (Rows && 2 * n + 1 >= 3 * kVecPixels)
-    for (; x + kGroup <= x1; x += kGroup) {
+    if (x + kGroup <= x1) {
       if (next) prefetchLines<kAskedBytes>(window + x + next);
-      convRowsGroup<Stream>(out + x, window + x, n, p.t);
+      convRowsGroups<1, Stream>(out + x, window + x, n, p.t);
+      x += kGroup;
     }
+  }
   for (; x + kGroup <= x1; x += kGroup) {
     if (Rows && next) prefetchLines<kAskedBytes>(window + x + next);
     Vec acc[kGroupVecs] = {};
