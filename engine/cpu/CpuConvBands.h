@@ -10,11 +10,11 @@ namespace conv {
 typedef float Vec __attribute__((vector_size(4 * FM_CPU_LANES), aligned(16), may_alias));
 constexpr int kVecPixels = FM_CPU_LANES / 4;
 
-__attribute__((always_inline)) inline Vec vecAt(const float4* p) {
-  Vec v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
+// One load of the whole vector. A memcpy from float4 pixels may be lowered as 16-byte copies
+// through the stack, and a wide load of two narrow stores stalls where the processor cannot
+// forward them.
+typedef float VecIn __attribute__((vector_size(4 * FM_CPU_LANES), aligned(4), may_alias));
+__attribute__((always_inline)) inline Vec vecAt(const float4* p) { return *reinterpret_cast<const VecIn*>(p); }
 
 __attribute__((always_inline)) inline void streamVec(float4* d, Vec v) {
 #if defined(FM_F4_NATIVE) && FM_CPU_LANES == 16
