@@ -38,10 +38,10 @@ __attribute__((always_inline)) inline void storeVec(float4* d, Vec v) {
 // reads its source a row at a time stalls at each row's start, where the processor's own
 // prefetching has not yet followed the new row. Prefetches never fault, so `at` may lie past
 // the image at its last rows. (A loop, not unrolled whole: that measured slower.)
-template <int Bytes>
+template <int Bytes, int Locality = 3>
 __attribute__((always_inline)) inline void prefetchLines(const void* at) {
 #pragma GCC unroll 4
-  for (int b = 0; b < Bytes; b += 64) __builtin_prefetch(static_cast<const char*>(at) + b, 0, 3);
+  for (int b = 0; b < Bytes; b += 64) __builtin_prefetch(static_cast<const char*>(at) + b, 0, Locality);
 }
 
 // Pixels whose sums a rows pass keeps in registers at once: independent chains, no spills.
@@ -472,7 +472,7 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
     const float4* src = a + fm_idx(y - n) * aP + x;
     if (fetch)
 #pragma GCC unroll 4
-      for (int i = 0; i < kColRows; ++i) prefetchLines<kTile * 16>(src + (taps + kColRows - 1 + i) * aP);
+      for (int i = 0; i < kColRows; ++i) prefetchLines<kTile * 16, 2>(src + (taps + kColRows - 1 + i) * aP);
     // Source row r serves output rows max(0, r - taps + 1) .. min(3, r).
     if (taps >= kColRows) {
       addSourceRow<0, 0>(acc, src, 0, p.t);
