@@ -49,6 +49,7 @@ constexpr int kMaxOpenCvGaussianTaps = 1000;
 constexpr int kRepetitions = 3;
 // Alternating pass/memcpy pairs timed for each pass's paired ratio (an odd count: a true median).
 constexpr int kPairs = 15;
+constexpr int kRenderPairs = 7;  // whole renders are long: fewer pairs
 
 // ------------------------------------------------------------------ the shared frame
 
@@ -313,12 +314,13 @@ double secondsOf(const std::function<bool()>& body) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// The median ratio of body's time to reference's, timed in turn kPairs times after a pair that
+// The median ratio of body's time to reference's, timed in turn `pairs` times after a pair that
 // warms both up: both see the same clock speed and the same neighbours on the machine.
-PairedRatio pairedTimes(const std::function<bool()>& reference, const std::function<bool()>& body) {
+PairedRatio pairedTimes(const std::function<bool()>& reference, const std::function<bool()>& body,
+                        int pairs = kPairs) {
   PairedRatio r;
   std::vector<double> ratios;
-  for (int i = 0; i < kPairs + 1; ++i) {
+  for (int i = 0; i < pairs + 1; ++i) {
     const double c = secondsOf(reference), t = secondsOf(body);
     if (c <= 0 || t <= 0) return r;
     if (i > 0) ratios.push_back(t / c);
@@ -348,20 +350,27 @@ PairedRatio pairedRatio(int kernel, int n, int mode) {
       [&f, &pass] { return pass.run(f); });
 }
 
-void runRender(benchmark::State& state, const std::string& name, const RenderSettings& s) {
+// One whole render of the frame, its output released as a caller would.
+bool renderOnce(const RenderSettings& s, std::string* message) {
   Frame& f = frame();
   const double scale[3] = {s.downsampleX, s.downsampleY, s.pixelAspect};
   const fm::PlacedImage input{&f.src, kImageRect};
+  fm::Buffer out;
+  if (!fm::render(f.be, s, scale, input, s.inputBounds, s.layerBounds, nullptr, kImageRect, out, message))
+    return false;
+  benchmark::DoNotOptimize(out.data);
+  f.be.freeImage(out);
+  return true;
+}
+
+void runRender(benchmark::State& state, const std::string& name, const RenderSettings& s) {
+  Frame& f = frame();
   std::string message;
   for (auto _ : state) {
-    fm::Buffer out;
-    if (!fm::render(f.be, s, scale, input, s.inputBounds, s.layerBounds, nullptr, kImageRect, out,
-                    &message)) {
+    if (!renderOnce(s, &message)) {
       fail(state, name, "fm::render: " + message);
       break;
     }
-    benchmark::DoNotOptimize(out.data);
-    f.be.freeImage(out);
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
   state.counters["threads"] = f.threads();
@@ -375,6 +384,21 @@ RenderSettings baseSettings(int blurType) {
   s.layerBounds = kImageRect;
   s.resultRect = kImageRect;
   s.maxResultRect = kImageRect;
+  return s;
+}
+
+RenderSettings gaussianSettings(int blurriness) {
+  RenderSettings s = baseSettings(fm::kGaussianBlur);
+  s.blurriness = blurriness;
+  s.gaussianRepeatEdgePixels = true;
+  s.lowBitDepth = false;
+  return s;
+}
+
+RenderSettings boxSettings(int radius) {
+  RenderSettings s = baseSettings(fm::kBoxBlur);
+  s.boxBlurRadius = radius;
+  s.iterations = kIterations;
   return s;
 }
 
@@ -400,30 +424,34 @@ CvFrame& cvFrame() {
 // The kernel length OpenCV chooses for a float image when asked with ksize 0.
 int openCvGaussianTaps(double sigma) { return cvRound(sigma * 4 * 2 + 1) | 1; }
 
-void runCvGaussian(benchmark::State& state, double sigma) {
+void cvGaussianOnce(double sigma) {
   CvFrame& c = cvFrame();
-  for (auto _ : state) {
-    cv::GaussianBlur(c.src, c.a, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
-    benchmark::ClobberMemory();
-  }
+  cv::GaussianBlur(c.src, c.a, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+  benchmark::ClobberMemory();
+}
+
+void runCvGaussian(benchmark::State& state, double sigma) {
+  for (auto _ : state) cvGaussianOnce(sigma);
   state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
   state.counters["threads"] = cv::getNumThreads();
   state.counters["taps"] = openCvGaussianTaps(sigma);
 }
 
-void runCvBlur(benchmark::State& state, int radius) {
+void cvBlurOnce(int radius) {
   CvFrame& c = cvFrame();
   const cv::Size k(2 * radius + 1, 2 * radius + 1);
-  for (auto _ : state) {
-    const cv::Mat* in = &c.src;
-    cv::Mat* out = &c.a;
-    for (int i = 0; i < kIterations; ++i) {
-      cv::blur(*in, *out, k, cv::Point(-1, -1), cv::BORDER_REPLICATE);
-      in = out;
-      out = out == &c.a ? &c.b : &c.a;
-    }
-    benchmark::ClobberMemory();
+  const cv::Mat* in = &c.src;
+  cv::Mat* out = &c.a;
+  for (int i = 0; i < kIterations; ++i) {
+    cv::blur(*in, *out, k, cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    in = out;
+    out = out == &c.a ? &c.b : &c.a;
   }
+  benchmark::ClobberMemory();
+}
+
+void runCvBlur(benchmark::State& state, int radius) {
+  for (auto _ : state) cvBlurOnce(radius);
   state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
   state.counters["threads"] = cv::getNumThreads();
 }
@@ -482,19 +510,14 @@ void registerAll() {
   benchmark::RegisterBenchmark(kPairName, runPair)->Apply(passTiming);
 
   for (int b : kGaussianBlurriness) {
-    RenderSettings s = baseSettings(fm::kGaussianBlur);
-    s.blurriness = b;
-    s.gaussianRepeatEdgePixels = true;
-    s.lowBitDepth = false;
+    const RenderSettings s = gaussianSettings(b);
     const std::string name = gaussianName("fm", b);
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
       runRender(st, name, s);
     })->Apply(renderTiming);
   }
   for (int r : kBoxRadii) {
-    RenderSettings s = baseSettings(fm::kBoxBlur);
-    s.boxBlurRadius = r;
-    s.iterations = kIterations;
+    const RenderSettings s = boxSettings(r);
     const std::string name = boxName("fm", r);
     benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) {
       runRender(st, name, s);
@@ -741,9 +764,12 @@ void printPassLines(const CollectingReporter& rep, double imageBytes) {
   directLine("fm_conv_rows + fm_conv_cols", kPairName, 2, [&] { return pair.run(f); });
 }
 
-// One Fogmill-vs-OpenCV line; target <= 0 means informational only.
+// One Fogmill-vs-OpenCV line; target <= 0 means informational only. Where there is a target,
+// the two renders are also timed in turn, so that the verdict rests on a ratio that a change
+// in the machine's speed during the run moves alike on both sides.
 void printVersusLine(const CollectingReporter& rep, const char* label, const std::string& fmName,
-                     const std::string& cvName, double target) {
+                     const std::string& cvName, double target, const std::function<bool()>& fmOnce,
+                     const std::function<bool()>& cvOnce) {
   std::string fmWhy, cvWhy;
   const double f = rep.seconds(fmName, &fmWhy);
   const double c = rep.seconds(cvName, &cvWhy);
@@ -754,15 +780,43 @@ void printVersusLine(const CollectingReporter& rep, const char* label, const std
               c > 0 ? cvText : "n/a");
   if (f > 0 && c > 0) {
     const double speedup = c / f;
-    if (target > 0)
-      std::printf("speed-up %7.2fx (target >= %gx): %s\n", speedup, target,
-                  verdict(speedup >= target));
-    else
+    if (target > 0) {
+      const PairedRatio paired = pairedTimes(fmOnce, cvOnce, kRenderPairs);
+      std::printf("speed-up %7.2fx; paired %.2fx [%.2f-%.2f] (target >= %gx): %s\n", speedup, paired.median,
+                  paired.low, paired.high, target,
+                  paired.median > 0 ? verdict(paired.median >= target) : "no paired time");
+    } else {
       std::printf("speed-up %7.2fx (no target)\n", speedup);
+    }
   } else {
     std::printf("no ratio: %s%s%s\n", f > 0 ? "" : ("Fogmill " + fmWhy).c_str(),
                 (f > 0 || c > 0) ? "" : "; ", c > 0 ? "" : ("OpenCV " + cvWhy).c_str());
   }
+}
+
+std::function<bool()> fmRender(const RenderSettings& s) {
+  return [s] {
+    std::string message;
+    return renderOnce(s, &message);
+  };
+}
+
+// What the OpenCV lines time, for pairing; null where OpenCV is not built in, and then those
+// lines have no OpenCV time either.
+std::function<bool()> cvGaussian(double sigma) {
+#ifdef FM_BENCH_WITH_OPENCV
+  return [sigma] { return cvGaussianOnce(sigma), true; };
+#else
+  return (void)sigma, nullptr;
+#endif
+}
+
+std::function<bool()> cvBox(int radius) {
+#ifdef FM_BENCH_WITH_OPENCV
+  return [radius] { return cvBlurOnce(radius), true; };
+#else
+  return (void)radius, nullptr;
+#endif
 }
 
 void printSummary(const CollectingReporter& rep) {
@@ -776,12 +830,13 @@ void printSummary(const CollectingReporter& rep) {
   std::printf("\nWhole renders, Fogmill (fm::render, CPU backend) vs OpenCV\n");
   for (int b : kGaussianBlurriness) {
     const std::string label = "Gaussian blurriness " + std::to_string(b);
-    printVersusLine(rep, label.c_str(), gaussianName("fm", b), gaussianName("cv", b),
-                    b == 100 ? 20.0 : 0.0);
+    printVersusLine(rep, label.c_str(), gaussianName("fm", b), gaussianName("cv", b), b == 100 ? 20.0 : 0.0,
+                    fmRender(gaussianSettings(b)), cvGaussian(b * kSigmaPerBlurriness));
   }
   for (int r : kBoxRadii) {
     const std::string label = "Box r" + std::to_string(r) + " x" + std::to_string(kIterations);
-    printVersusLine(rep, label.c_str(), boxName("fm", r), boxName("cv", r), r == 10 ? 1.3 : 0.0);
+    printVersusLine(rep, label.c_str(), boxName("fm", r), boxName("cv", r), r == 10 ? 1.3 : 0.0,
+                    fmRender(boxSettings(r)), cvBox(r));
   }
   for (const std::string& note : openCvNotes) std::printf("  note: %s\n", note.c_str());
   std::string why;
