@@ -6,7 +6,8 @@
 
 namespace special {
 
-constexpr int kStrip = 256;   // widest column strip: its sums stay in L1
+constexpr int kStrip = 128;   // widest column strip: its sums stay in L1, and the 2n + 1 rows
+                              // a slide spans in L2 for radii in the hundreds
 constexpr int kAhead = 12;    // rows prefetched ahead by the column runner
 constexpr int kRowGroup = 8;  // rows slid together by the row runner
 constexpr int kChainRows = 4; // rows a row chain carries through all its links at once
