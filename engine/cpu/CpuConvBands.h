@@ -37,7 +37,8 @@ __attribute__((always_inline)) inline void storeVec(float4* d, Vec v) {
 // Asks for the cache lines of Bytes bytes from `at`, which the thread reads soon: a pass that
 // reads its source a row at a time stalls at each row's start, where the processor's own
 // prefetching has not yet followed the new row. Prefetches never fault, so `at` may lie past
-// the image at its last rows. (A loop, not unrolled whole: that measured slower.)
+// the image at its last rows. (A loop, not unrolled whole: that measured slower.) Locality 3
+// brings the lines into L1, 2 only as far as L2.
 template <int Bytes, int Locality = 3>
 __attribute__((always_inline)) inline void prefetchLines(const void* at) {
 #pragma GCC unroll 4
@@ -470,6 +471,8 @@ __attribute__((always_inline)) inline void convColsRows(int y, int x0, int x1, c
   for (int x = x0; x + kTile <= x1; x += kTile) {
     Vec acc[kColRows][kTileVecs] = {};
     const float4* src = a + fm_idx(y - n) * aP + x;
+    // Into L2 only: these rows are wanted a whole strip later, and in L1 they would evict source
+    // rows this strip still reads.
     if (fetch)
 #pragma GCC unroll 4
       for (int i = 0; i < kColRows; ++i) prefetchLines<kTile * 16, 2>(src + (taps + kColRows - 1 + i) * aP);
